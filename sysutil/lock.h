@@ -1,0 +1,46 @@
+#pragma once
+
+#include <stdint.h>
+
+// Named exclusive flock locks. A hashed name locks
+// /var/lock/files/<md5 of the name>; otherwise the name is the lock file's
+// path. These routines never throw; they report through the handle, errno
+// and messages.
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LOCK_FILES_DIR "/var/lock/files"
+
+// fd > 0: lock held on that descriptor; 0: held by somebody else (non-blocking
+// attempt, descriptor already closed); -1: open or flock failed.
+typedef struct lock_handle {
+    int fd;
+    char* path;
+} lock_handle;
+
+// Blocking and non-blocking exclusive locks. Null only when the handle itself
+// cannot be allocated.
+lock_handle* lock_wait(const char* name, int16_t hashed);
+lock_handle* lock_try(const char* name, int16_t hashed);
+lock_handle* lock_open(const char* name, int open_flags, int lock_operation, int16_t hashed);
+
+// Drops the lock and frees the handle: 0, or -1 for a null handle or a failed
+// close. lock_close is the same routine.
+int lock_release(lock_handle* handle);
+int lock_close(lock_handle* handle);
+
+int lock_is_held(const lock_handle* handle);
+int lock_is_busy(const lock_handle* handle);
+
+// "/var/lock/files/<md5 hex of name>", newly allocated.
+char* lock_path(const char* name);
+
+// 32 lowercase hex digits of MD5(prefix + text) and a NUL into out[33];
+// null or empty strings contribute nothing.
+void md5_hex(const char* prefix, const char* text, char* out);
+
+#ifdef __cplusplus
+}
+#endif
