@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+struct lock_handle;
+
+namespace kelmo {
+
+// Scoped exclusive flock lock over the named lock routines of sysutil/lock.h.
+// The lock is held from the end of construction to the start of destruction;
+// the lock file itself stays on disk.
+class FileLock {
+public:
+    // Hashed: lock /var/lock/files/<md5 of name>; Literal: name is the lock
+    // file's path. Any other value behaves as Hashed.
+    enum LockNaming { Hashed = 0, Literal = 1 };
+    // Blocking: wait for the lock; NonBlocking: fail at once when held.
+    enum LockWait { Blocking = 0, NonBlocking = 1 };
+
+    // Takes the lock or throws: a SystemError family member "lock() failed"
+    // (chosen by errno) when the lock file cannot be opened or locked,
+    // std::runtime_error "lock(<name>) failed: file is already locked" when
+    // NonBlocking finds it held, std::logic_error for an invalid LockWait.
+    FileLock(const std::string& name, LockNaming naming, LockWait wait);
+
+    // Drops the lock. A failed close is only reported as a message by the
+    // release routine: on Linux the descriptor, and so the lock, is gone anyway.
+    ~FileLock();
+
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    lock_handle* handle_;
+};
+
+}  // namespace kelmo

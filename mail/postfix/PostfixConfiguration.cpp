@@ -1,0 +1,149 @@
+#include "mail/postfix/PostfixConfiguration.h"
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/ref.hpp>
+
+#include "mail/postfix/FileLock.h"
+#include "mail/postfix/MyNetworks.h"
+#include "mail/postfix/PostfixError.h"
+#include "process/Command.h"
+#include "process/Pipe.h"
+
+namespace kelmo::mail::postfix {
+
+namespace {
+
+const char kPostconf[] = "/usr/sbin/postconf";
+
+// Only a normal exit with code 0 counts: a signal (low seven bits) or a
+// non-zero exit code fails.
+bool runFailed(int status) {
+    return (status & 0x7f) != 0 || ((status >> 8) & 0xff) != 0;
+}
+
+std::string failureText(const std::string& errors) {
+    return errors.empty() ? std::string("unknown error") : errors;
+}
+
+void capture(process::OutputChannel& channel, std::string& text) {
+    channel.fd = process::FD_PIPE;
+    channel.handler = boost::bind(process::appendOutput, boost::ref(text), boost::placeholders::_1);
+}
+
+// Runs postconf with the given arguments (after the program path), standard
+// output and standard error collected; returns the wait status.
+int runRead(const std::vector<std::string>& arguments, std::string& output, std::string& errors) {
+    process::Command command(kPostconf);
+    command.arguments.insert(command.arguments.end(), arguments.begin(), arguments.end());
+    process::Pipe pipe(command);
+    capture(pipe.stdoutChannel, output);
+    capture(pipe.stderrChannel, errors);
+    return pipe.run();
+}
+
+// Postfix's built-in default of mynetworks; no diagnostics check here.
+std::string defaultMyNetworks() {
+    std::string output;
+    std::string errors;
+    if (runFailed(runRead({"-h", "-d", "mynetworks"}, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    boost::algorithm::trim(output);
+    return output;
+}
+
+std::string findMainCf() {
+    std::string directory;
+    try {
+        directory = PostfixConfiguration::getParameter("config_directory", false);
+    } catch (const PostfixConfigurationError&) {
+        directory = PostfixConfiguration::getParameter("config_directory", true);
+    }
+    if (directory.empty()) {
+        throw PostfixConfigurationError("unable to determine Postfix config_directory parameter");
+    }
+    return directory + "/main.cf";
+}
+
+}  // namespace
+
+PostfixConfiguration::PostfixConfiguration() : mainCfPath(findMainCf()) {}
+
+PostfixConfiguration& PostfixConfiguration::instance() {
+    static PostfixConfiguration configuration;
+    return configuration;
+}
+
+std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
+    std::vector<std::string> arguments{"-h"};
+    if (useDefault) {
+        arguments.push_back("-d");
+    }
+    arguments.push_back(key);  // even when empty
+
+    std::string output;
+    std::string errors;
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    // A parameter set to nothing prints nothing; only error diagnostics make
+    // empty output a failure.
+    if (output.empty() && !isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    boost::algorithm::trim(output);
+    if (key == "mynetworks") {
+        const std::string defaultValue = defaultMyNetworks();
+        return chooseMyNetworks(output, defaultValue, localNetworks());
+    }
+    return output;
+}
+
+void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
+    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    writeParameter(key, value);
+}
+
+void PostfixConfiguration::writeParameter(const std::string& key, const std::string& value) {
+    // key=value travels as one argument: no quoting, no escaping.
+    process::Command command(kPostconf, "-e", key + "=" + value);
+    process::Pipe pipe(command);
+    std::string errors;
+    capture(pipe.stderrChannel, errors);
+    // Whatever a successful write prints on standard error is dropped.
+    if (runFailed(pipe.run())) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+}
+
+bool PostfixConfiguration::isCleanDiagnostics(const std::string& text) {
+    std::string::size_type begin = 0;
+    while (begin < text.size()) {
+        std::string::size_type end = text.find('\n', begin);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        const std::string line = text.substr(begin, end - begin);
+        begin = end + 1;
+
+        const std::string::size_type colon = line.find(':');
+        if (colon == std::string::npos || colon + 1 == line.size()) {
+            continue;
+        }
+        const std::string::size_type severity = line.find_first_not_of(' ', colon + 1);
+        if (severity == std::string::npos || severity + 1 == line.size()) {
+            continue;
+        }
+        if (line.find(':', severity + 1) == std::string::npos) {
+            continue;
+        }
+        const std::string word = line.substr(severity, 6);
+        if (word == "panic:" || word == "fatal:" || word == "error:") {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace kelmo::mail::postfix

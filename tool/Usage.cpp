@@ -1,0 +1,22 @@
+#include "tool/Usage.h"
+
+#include <cstdlib>
+#include <iostream>
+
+namespace tarnwick {
+
+void usage(std::ostream& out, int status) {
+    out << "Appends a given value to the specified Postfix configuration parameter" << std::endl
+        << "if the given value is already set nothing is done" << std::endl
+        << "usage: tarnwick [--replace] <key> <value>" << std::endl
+        << "If used with --replace completely override current value instead of append"
+        << std::endl;
+    std::exit(status);
+}
+
+void usageError(const std::string& message) {
+    std::cerr << message << std::endl;
+    usage(std::cerr, 1);
+}
+
+}  // namespace tarnwick
