@@ -276,6 +276,19 @@ TEST(ChildStartup, CloseDescriptorsLeavesOnlyTheStandardStreams) {
             ::dup2(1, 25);
             failSyscalls(row.calls, row.error);
             launch.out = FD_INHERIT;
+            // The hook runs right after the closing; it lists what an exec
+            // would keep, without an exec (a sanitizer runtime in the helper
+            // would not start with getrlimit failing).
+            launch.setup = [] {
+                std::string listing;
+                for (const auto& entry : openFds()) {
+                    if ((::fcntl(entry.first, F_GETFD) & FD_CLOEXEC) == 0) {
+                        listing += std::to_string(entry.first) + " " + entry.second + "\n";
+                    }
+                }
+                (void)!::write(1, listing.data(), listing.size());
+                ::_exit(0);
+            };
             return run(launch).exitCode;
         });
         EXPECT_EQ(result.status, 0);
