@@ -1,12 +1,11 @@
 #include "process/ChildReportParser.h"
 
+#include <boost/lexical_cast.hpp>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
-
-#include <boost/lexical_cast.hpp>
 
 #include "common/SystemError.h"
 

@@ -147,10 +147,10 @@ void closeOtherDescriptors(int keep) noexcept {
 
 }  // namespace
 
-void startChild(ChildHandle& handle, char* const argv[], const char* path,
-                const char* workingDir, char* const envp[], bool closeDescriptors,
-                bool searchPath, bool newSession, const boost::function<void()>& childSetup,
-                int stdinSpec, int stdoutSpec, int stderrSpec) {
+void startChild(ChildHandle& handle, char* const argv[], const char* path, const char* workingDir,
+                char* const envp[], bool closeDescriptors, bool searchPath, bool newSession,
+                const boost::function<void()>& childSetup, int stdinSpec, int stdoutSpec,
+                int stderrSpec) {
     handle.pid = -1;
     handle.stdinEnd.close();
     handle.stdoutEnd.close();

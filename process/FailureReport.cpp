@@ -71,7 +71,8 @@ void readChildReport(ChildHandle& handle) {
     ChildReportParser parser;
     char buffer[READ_CHUNK];
     for (;;) {
-        const ssize_t count = retryNoInt(::read, handle.control.readEnd.inUse(), buffer, sizeof buffer);
+        const ssize_t count =
+            retryNoInt(::read, handle.control.readEnd.inUse(), buffer, sizeof buffer);
         if (count < 0) {
             throw SystemError("control pipe read");
         }

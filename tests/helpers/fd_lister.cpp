@@ -26,7 +26,10 @@ int main(int argc, char** argv) {
                        sizeof target - 1);
         const int mode = fcntl(fd, F_GETFL) & O_ACCMODE;
         listing += std::string(entry->d_name) + " " + target + " " +
-                   (mode == O_RDONLY ? "r" : mode == O_WRONLY ? "w" : "rw") + "\n";
+                   (mode == O_RDONLY   ? "r"
+                    : mode == O_WRONLY ? "w"
+                                       : "rw") +
+                   "\n";
     }
     closedir(dir);
     FILE* out = argc > 1 ? std::fopen(argv[1], "w") : stdout;

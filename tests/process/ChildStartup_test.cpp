@@ -30,11 +30,11 @@ std::set<int> keys(const std::map<int, std::string>& fds) {
 // Makes the given system calls fail with `error` in this process and its
 // children, to reach the paths taken on kernels without them.
 void failSyscalls(std::initializer_list<int> numbers, int error) {
-    std::vector<sock_filter> filter{
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+    std::vector<sock_filter> filter{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
     for (const int number : numbers) {
         filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(number), 0, 1));
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
+        filter.push_back(
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)));
     }
     filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
@@ -50,10 +50,14 @@ void failSyscalls(std::initializer_list<int> numbers, int error) {
 // itself sees them.
 TEST(ChildStartup, StreamsAreWhatTheSpecsName) {
     enum Kind { Pipe, DevNull, Inherit, Own, Borrowed, Stdout };
-    const Kind rows[][3] = {{Pipe, Pipe, Pipe},         {DevNull, DevNull, DevNull},
-                            {Inherit, Inherit, Inherit}, {Own, Own, Own},
-                            {Borrowed, Borrowed, Borrowed}, {Pipe, Pipe, Stdout},
-                            {Borrowed, DevNull, Stdout}, {Inherit, Inherit, Stdout}};
+    const Kind rows[][3] = {{Pipe, Pipe, Pipe},
+                            {DevNull, DevNull, DevNull},
+                            {Inherit, Inherit, Inherit},
+                            {Own, Own, Own},
+                            {Borrowed, Borrowed, Borrowed},
+                            {Pipe, Pipe, Stdout},
+                            {Borrowed, DevNull, Stdout},
+                            {Inherit, Inherit, Stdout}};
     const int borrowed = ::open("/tmp", O_TMPFILE | O_RDWR, 0600);
     ASSERT_GE(borrowed, 0);
     const std::string listing = "/tmp/h1-fd-listing-" + std::to_string(::getpid());
@@ -78,10 +82,19 @@ TEST(ChildStartup, StreamsAreWhatTheSpecsName) {
                     expected[n] = end.substr(0, end.rfind(' ')) + mode;
                     break;
                 }
-                case DevNull: expected[n] = "/dev/null" + mode; break;
-                case Inherit: case Own: expected[n] = describeFd(n); break;
-                case Borrowed: expected[n] = describeFd(borrowed); break;
-                case Stdout: expected[n] = expected[1]; break;
+                case DevNull:
+                    expected[n] = "/dev/null" + mode;
+                    break;
+                case Inherit:
+                case Own:
+                    expected[n] = describeFd(n);
+                    break;
+                case Borrowed:
+                    expected[n] = describeFd(borrowed);
+                    break;
+                case Stdout:
+                    expected[n] = expected[1];
+                    break;
             }
         }
         readChildReport(handle);
@@ -125,35 +138,64 @@ TEST(ChildStartup, FailuresBeforeExecAreReported) {
         std::string type, what;
         int code, exitCode;
     } rows[] = {
-        {"bare name searched in PATH", [](Launch& l) { l.path = "sh"; l.searchPath = true; },
+        {"bare name searched in PATH",
+         [](Launch& l) {
+             l.path = "sh";
+             l.searchPath = true;
+         },
          "none", "", 0, 0},
-        {"bare name without search", [](Launch& l) { l.path = "sh"; },
-         SYSTEM_ERROR, "execv" + noent + noent, ENOENT, 67},
-        {"missing program searched", [](Launch& l) { l.path = "no-such-program-h1"; l.searchPath = true; },
+        {"bare name without search", [](Launch& l) { l.path = "sh"; }, SYSTEM_ERROR,
+         "execv" + noent + noent, ENOENT, 67},
+        {"missing program searched",
+         [](Launch& l) {
+             l.path = "no-such-program-h1";
+             l.searchPath = true;
+         },
          SYSTEM_ERROR, "execvp" + noent + noent, ENOENT, 67},
         {"environment given: path as it is",
-         [](Launch& l) { l.path = "sh"; l.searchPath = true; l.useEnv = true; l.env = {"PATH=/bin"}; },
+         [](Launch& l) {
+             l.path = "sh";
+             l.searchPath = true;
+             l.useEnv = true;
+             l.env = {"PATH=/bin"};
+         },
          SYSTEM_ERROR, "execve" + noent + noent, ENOENT, 67},
         {"environment replaces the parent's",
-         [](Launch& l) { l.useEnv = true; l.env = {"PROBE=42"}; l.args[2] = "test \"$PROBE\" = 42 -a -z \"$HOME\""; },
+         [](Launch& l) {
+             l.useEnv = true;
+             l.env = {"PROBE=42"};
+             l.args[2] = "test \"$PROBE\" = 42 -a -z \"$HOME\"";
+         },
          "none", "", 0, 0},
-        {"working directory", [](Launch& l) { l.workingDir = "/"; l.args[2] = "test \"$(pwd)\" = /"; },
+        {"working directory",
+         [](Launch& l) {
+             l.workingDir = "/";
+             l.args[2] = "test \"$(pwd)\" = /";
+         },
          "none", "", 0, 0},
         {"missing working directory", [](Launch& l) { l.workingDir = "/no-such-dir-h1"; },
          SYSTEM_ERROR, "cwd chdir" + noent + noent, ENOENT, 67},
-        {"stdin not open", [](Launch& l) { l.in = 987; }, SYSTEM_ERROR, "stdin dup2" + badf + badf, EBADF, 67},
-        {"stdout not open", [](Launch& l) { l.out = 987; }, SYSTEM_ERROR, "stdout dup2" + badf + badf, EBADF, 67},
-        {"stderr not open", [](Launch& l) { l.err = 987; }, SYSTEM_ERROR, "stderr dup2" + badf + badf, EBADF, 67},
-        {"hook throws SystemError", [](Launch& l) { l.setup = [] { throw kelmo::SystemError("hook", EACCES); }; },
-         SYSTEM_ERROR, std::string("hook: ") + std::strerror(EACCES) + ": " + std::strerror(EACCES), EACCES, 67},
-        {"hook throws ExSystemError", [](Launch& l) { l.setup = [] { throw kelmo::ExSystemError<2>("hook"); }; },
-         SYSTEM_ERROR, "hook" + noent + noent, ENOENT, 67},
-        {"hook throws runtime_error", [](Launch& l) { l.setup = [] { throw std::runtime_error("hook failed"); }; },
+        {"stdin not open", [](Launch& l) { l.in = 987; }, SYSTEM_ERROR, "stdin dup2" + badf + badf,
+         EBADF, 67},
+        {"stdout not open", [](Launch& l) { l.out = 987; }, SYSTEM_ERROR,
+         "stdout dup2" + badf + badf, EBADF, 67},
+        {"stderr not open", [](Launch& l) { l.err = 987; }, SYSTEM_ERROR,
+         "stderr dup2" + badf + badf, EBADF, 67},
+        {"hook throws SystemError",
+         [](Launch& l) { l.setup = [] { throw kelmo::SystemError("hook", EACCES); }; },
+         SYSTEM_ERROR, std::string("hook: ") + std::strerror(EACCES) + ": " + std::strerror(EACCES),
+         EACCES, 67},
+        {"hook throws ExSystemError",
+         [](Launch& l) { l.setup = [] { throw kelmo::ExSystemError<2>("hook"); }; }, SYSTEM_ERROR,
+         "hook" + noent + noent, ENOENT, 67},
+        {"hook throws runtime_error",
+         [](Launch& l) { l.setup = [] { throw std::runtime_error("hook failed"); }; },
          RUNTIME_ERROR, "hook failed", 0, 66},
-        {"hook throws logic_error", [](Launch& l) { l.setup = [] { throw std::logic_error("hook logic"); }; },
-         STD_EXCEPTION, "std::exception", 0, 66},
-        {"hook throws an int", [](Launch& l) { l.setup = [] { throw 42; }; },
-         RUNTIME_ERROR, "unknown error", 0, 65},
+        {"hook throws logic_error",
+         [](Launch& l) { l.setup = [] { throw std::logic_error("hook logic"); }; }, STD_EXCEPTION,
+         "std::exception", 0, 66},
+        {"hook throws an int", [](Launch& l) { l.setup = [] { throw 42; }; }, RUNTIME_ERROR,
+         "unknown error", 0, 65},
     };
     for (Row& row : rows) {
         Launch launch({"/bin/sh", "-c", "exit 0"});
@@ -167,7 +209,8 @@ TEST(ChildStartup, FailuresBeforeExecAreReported) {
 }
 
 TEST(ChildStartup, HookAndSessionApplyInTheChild) {
-    Launch launch({"/bin/sh", "-c", "read -r pid comm state ppid pgrp sid rest < /proc/$$/stat; echo $sid"});
+    Launch launch(
+        {"/bin/sh", "-c", "read -r pid comm state ppid pgrp sid rest < /proc/$$/stat; echo $sid"});
     launch.setup = [] { (void)!::write(1, "hook\n", 5); };  // after the redirection
     Outcome same = run(launch);
     EXPECT_NE(same.out, "hook\n" + std::to_string(same.pid) + "\n");
@@ -178,7 +221,10 @@ TEST(ChildStartup, HookAndSessionApplyInTheChild) {
 }
 
 TEST(ChildStartup, RejectedSpecsLeaveNothingOpen) {
-    struct Row { int in, out, err; const char* what; } rows[] = {
+    struct Row {
+        int in, out, err;
+        const char* what;
+    } rows[] = {
         {FD_UNSET, FD_PIPE, FD_PIPE, "invalid FD for stdin"},
         {FD_STDOUT, FD_PIPE, FD_PIPE, "invalid FD for stdin"},
         {-6, FD_PIPE, FD_PIPE, "invalid FD for stdin"},
@@ -206,7 +252,10 @@ TEST(ChildStartup, RejectedSpecsLeaveNothingOpen) {
 // Each parent-side preparation step fails with EMFILE when the descriptor
 // limit leaves too little room, names itself, and releases what it made.
 TEST(ChildStartup, ParentFailuresNameTheStepAndReleaseDescriptors) {
-    struct Row { int room, in, out, err; const char* what; } rows[] = {
+    struct Row {
+        int room, in, out, err;
+        const char* what;
+    } rows[] = {
         {0, FD_PIPE, FD_PIPE, FD_PIPE, "stdin pipe"},
         {0, FD_DEVNULL, FD_PIPE, FD_PIPE, "stdin /dev/null open"},
         {2, FD_PIPE, FD_PIPE, FD_PIPE, "stdout pipe"},
@@ -264,7 +313,11 @@ TEST(ChildStartup, CloseDescriptorsLeavesOnlyTheStandardStreams) {
     kelmo::closeNoInt(high);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
 
-    struct Row { std::initializer_list<int> calls; int error; std::set<int> survivors; } rows[] = {
+    struct Row {
+        std::initializer_list<int> calls;
+        int error;
+        std::set<int> survivors;
+    } rows[] = {
         {{SYS_close_range}, ENOSYS, {0, 1, 2}},
         {{SYS_close_range}, EINVAL, {0, 1, 2}},
         {{SYS_getrlimit, SYS_prlimit64}, EPERM, {0, 1, 2, 25}},  // limit taken as 20

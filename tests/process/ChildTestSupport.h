@@ -121,9 +121,8 @@ inline Outcome run(Launch launch) {
     const std::string path = launch.path.empty() ? launch.args.at(0) : launch.path;
     ChildHandle handle;
     startChild(handle, argv.data(), path.c_str(), launch.workingDir,
-               launch.useEnv ? envp.data() : nullptr, launch.closeDescriptors,
-               launch.searchPath, launch.newSession, launch.setup, launch.in, launch.out,
-               launch.err);
+               launch.useEnv ? envp.data() : nullptr, launch.closeDescriptors, launch.searchPath,
+               launch.newSession, launch.setup, launch.in, launch.out, launch.err);
     Outcome result;
     result.pid = handle.pid;
     std::exception_ptr error;

@@ -51,9 +51,13 @@ std::string withText(const std::string& message, int code) {
 TEST(ChildReportParser, RebuildsTheReportedExceptionFromAnySplit) {
     const std::string runtimeError = typeid(std::runtime_error).name();
     const std::string noMessage = "an error in child process";
-    struct Row { std::string bytes, type, what; int code; } rows[] = {
+    struct Row {
+        std::string bytes, type, what;
+        int code;
+    } rows[] = {
         {"", "none", "", 0},
-        {report({"ET: SystemError", "EM: execv: x", "EC: 2"}), SYSTEM_ERROR, withText("execv: x", 2), 2},
+        {report({"ET: SystemError", "EM: execv: x", "EC: 2"}), SYSTEM_ERROR,
+         withText("execv: x", 2), 2},
         {report({"ET: SystemError"}), SYSTEM_ERROR, withText(noMessage, EXDEV), EXDEV},
         {report({"ET: SystemError", "EC: "}), SYSTEM_ERROR, withText(noMessage, 22), 22},
         {report({"ET: SystemError", "EC: x"}), SYSTEM_ERROR, withText(noMessage, 22), 22},
@@ -63,14 +67,18 @@ TEST(ChildReportParser, RebuildsTheReportedExceptionFromAnySplit) {
         {report({"ET: SystemError", "EC: 0"}), SYSTEM_ERROR, withText(noMessage, EXDEV), EXDEV},
         {report({"EC: 5", "EM: no kind"}), "none", "", 0},
         {report({"ET: std::runtime_error", "EM: first", "EM: second"}), runtimeError, "second", 0},
-        {report({"ET: std::runtime_error", "EM: unterminated"}, false), runtimeError, "unterminated", 0},
-        {report({"ET: std::exception", "EM: lost"}), typeid(std::exception).name(), "std::exception", 0},
-        {report({"ET: Bogus", "EM: m"}), typeid(std::bad_exception).name(), "std::bad_exception", 0},
+        {report({"ET: std::runtime_error", "EM: unterminated"}, false), runtimeError,
+         "unterminated", 0},
+        {report({"ET: std::exception", "EM: lost"}), typeid(std::exception).name(),
+         "std::exception", 0},
+        {report({"ET: Bogus", "EM: m"}), typeid(std::bad_exception).name(), "std::bad_exception",
+         0},
         {report({"ET: std::runtime_error", "EM: " + std::string(3000, 'x') + "end"}), runtimeError,
          std::string(3000, 'x') + "end", 0},
     };
     for (const Row& row : rows) {
-        for (const std::size_t step : {std::size_t{1}, std::size_t{3}, std::size_t{1024}, std::size_t{65536}}) {
+        for (const std::size_t step :
+             {std::size_t{1}, std::size_t{3}, std::size_t{1024}, std::size_t{65536}}) {
             std::string clog;
             const Caught result = parse(row.bytes, step, clog);
             EXPECT_EQ(result.type, row.type) << row.what << " step " << step;
@@ -100,11 +108,14 @@ TEST(ChildReport, TravelsFromChildToParent) {
         std::string type, what;
         int code, exitCode;
     } rows[] = {
-        {"with code", [&](int fd) { writeChildReportAndExit(fd, "SystemError", noent.c_str(), ENOENT); },
+        {"with code",
+         [&](int fd) { writeChildReportAndExit(fd, "SystemError", noent.c_str(), ENOENT); },
          SYSTEM_ERROR, withText(noent, ENOENT), ENOENT, 67},
-        {"over many reads", [&](int fd) { writeChildReportAndExit(fd, "SystemError", longText.c_str(), 7); },
+        {"over many reads",
+         [&](int fd) { writeChildReportAndExit(fd, "SystemError", longText.c_str(), 7); },
          SYSTEM_ERROR, withText(longText, 7), 7, 67},
-        {"no descriptor", [](int) { writeChildReportAndExit(-1, "SystemError", "m", 2); }, "none", "", 0, 67},
+        {"no descriptor", [](int) { writeChildReportAndExit(-1, "SystemError", "m", 2); }, "none",
+         "", 0, 67},
         {"steps that return", [](int fd) { runChildGuarded(fd, [] {}); },
          typeid(std::exception).name(), "std::exception", 0, 66},
         {"killed first", [](int) { ::raise(SIGKILL); }, "none", "", 0, -1},

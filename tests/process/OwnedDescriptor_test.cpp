@@ -1,3 +1,5 @@
+#include "process/OwnedDescriptor.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -6,7 +8,6 @@
 #include <cstring>
 
 #include "common/SystemError.h"
-#include "process/OwnedDescriptor.h"
 #include "process/PipePair.h"
 
 using kelmo::SystemError;
@@ -64,7 +65,12 @@ TEST(OwnedDescriptor, FailedCloseThrowsUnlessAnExceptionIsPropagating) {
     EXPECT_EQ(explicitClose.owned(), -1);
     EXPECT_EQ(explicitClose.inUse(), -1);
 
-    EXPECT_THROW({ OwnedDescriptor d; d.own(notOpen()); }, SystemError);
+    EXPECT_THROW(
+        {
+            OwnedDescriptor d;
+            d.own(notOpen());
+        },
+        SystemError);
 
     try {
         OwnedDescriptor d;
