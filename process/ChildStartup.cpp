@@ -104,7 +104,7 @@ void closeOtherDescriptors(int keep) noexcept {
     const int savedErrno = errno;
     rlim_t limit = 20;
     struct rlimit rl;
-    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0) {
+    if (retryNoInt(::getrlimit, RLIMIT_NOFILE, &rl) == 0) {
         limit = rl.rlim_cur;
     }
     if (limit > 3) {
