@@ -359,7 +359,7 @@ TEST(ChildStartup, SuccessLeavesNoDescriptorAndNoZombie) {
     const Outcome result = run(launch);
     EXPECT_EQ(result.out + result.err, "datadone\n");
     EXPECT_EQ(openFds(), before);
-    int status;
-    EXPECT_EQ(::waitpid(-1, &status, WNOHANG), -1);
+    int status;  // waitForChild reaped it: nothing left to collect
+    EXPECT_EQ(::waitpid(result.pid, &status, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
 }
