@@ -115,7 +115,8 @@ check "postinst creates /var/lock/files on a fresh tmpfs" \
 # --- the installed tool on a throw-away configuration --------------------
 conf=$work/postfix
 mkdir -p "$conf"
-: >"$conf/main.cf"
+# relay_domains has a non-empty default; start from an explicitly empty one.
+echo 'relay_domains =' >"$conf/main.cf"
 : >"$conf/master.cf"
 export MAIL_CONFIG=$conf
 value_of() { /usr/sbin/postconf -h "$1"; }
