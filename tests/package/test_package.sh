@@ -100,8 +100,10 @@ check "/var/lock/files exists after install" test -d /var/lock/files
 # mount namespace so the host's /run/lock is not touched.
 fresh_lock_dir() {
     unshare --mount --propagation private bash -c "
+        set -e
         mount -t tmpfs tmpfs /run/lock
         [[ -L /var/lock ]] || mount -t tmpfs tmpfs /var/lock
+        ! test -e /run/lock/files && ! test -e /var/lock/files
         $1"
 }
 if command -v systemd-tmpfiles >/dev/null; then
@@ -153,12 +155,12 @@ check "man finds tarnwick(8)" bash -c '[[ $(man -w 8 tarnwick) == /usr/share/man
 
 # --- bash completion -------------------------------------------------------
 # Drives the completion function as readline would: COMP_WORDS and
-# COMP_CWORD set, the function called, COMPREPLY read.
-completes() {
-    local line=$1 expected=$2
+# COMP_CWORD set, the function called, COMPREPLY printed one per line. Fails
+# when bash-completion does not find a completion for tarnwick.
+completions() {
     bash -c '
         source /usr/share/bash-completion/bash_completion
-        # The completion must be found where bash-completion looks for it.
+        # Loaded on demand from where bash-completion looks for it.
         _completion_loader tarnwick
         spec=$(complete -p tarnwick) || exit 1
         func=${spec#*-F }; func=${func%% *}
@@ -168,14 +170,22 @@ completes() {
         COMP_LINE=$1 COMP_POINT=${#1}
         COMPREPLY=()
         "$func" tarnwick "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
-        printf "%s\n" "${COMPREPLY[@]}" | grep -qx -- "$2"
-    ' completes "$line" "$expected"
+        printf "%s\n" "${COMPREPLY[@]}"
+    ' completions "$1"
 }
-check "completion: tarnwick --re<TAB> offers --replace" completes "tarnwick --re" --replace
-check "completion: tarnwick relay_dom<TAB> offers relay_domains" completes "tarnwick relay_dom" relay_domains
-check "completion: after -r the key is still completed" completes "tarnwick -r mynet" mynetworks
-no_value_completion() { ! completes "tarnwick relay_domains rel" relay_domains; }
-check "completion: the value is not completed as a key" no_value_completion
+offers() {
+    local found
+    found=$(completions "$1") && grep -qx -- "$2" <<<"$found"
+}
+offers_nothing() {
+    local found
+    found=$(completions "$1") && [[ -z $found ]]
+}
+check "completion: tarnwick --re<TAB> offers --replace" offers "tarnwick --re" --replace
+check "completion: tarnwick -<TAB> offers -h" offers "tarnwick -" -h
+check "completion: tarnwick relay_dom<TAB> offers relay_domains" offers "tarnwick relay_dom" relay_domains
+check "completion: after -r the key is still completed" offers "tarnwick -r mynet" mynetworks
+check "completion: the value is not completed" offers_nothing "tarnwick relay_domains rel"
 unset MAIL_CONFIG
 
 # --- removal -------------------------------------------------------------------
