@@ -227,6 +227,11 @@ TEST(ProcessSetCatcherTest, ChildrenOfOthersAreReapedAndRecordedNowhere) {
 }
 
 TEST(ProcessSetCatcherTest, AFailedInstallLeavesTheDispositionAndNoDescriptor) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime probes memory through a pipe of its own; with
+    // no descriptor left it reports a false error on the exception's vptr.
+    GTEST_SKIP() << "needs descriptor exhaustion, which the sanitizer runtime cannot bear";
+#endif
     DispositionGuard guard;
     const auto before = pipetest::openDescriptors();
     struct rlimit saved {};
