@@ -80,25 +80,33 @@ TEST(Traceback, PrintsTheCallChainWithDemangledNames) {
     for (size_t i = 1; i < all.size(); ++i) {
         EXPECT_EQ(all[i].rfind('\t', 0), 0u) << all[i];
     }
-    // Innermost first: the capture itself, then the chain outwards.
+    // Innermost first: the capture itself (after a sanitizer's interceptor
+    // frame, in such builds), then the chain outwards.
     const size_t self = lineIndexOf(all, "(kelmo::Traceback::Traceback(unsigned long)+");
     const size_t inner = lineIndexOf(all, "(tracetest::innerFrame(unsigned long)+");
     const size_t middle = lineIndexOf(all, "(tracetest::middleFrame(unsigned long)+");
     const size_t outer = lineIndexOf(all, "(tracetest::outerFrame(unsigned long)+");
-    EXPECT_EQ(self, 1u) << text;
-    EXPECT_LT(inner, middle) << text;
+    EXPECT_LE(self, 2u) << text;
+    EXPECT_EQ(inner, self + 1) << text;
     EXPECT_EQ(middle, inner + 1) << text;
     EXPECT_EQ(outer, middle + 1) << text;
     EXPECT_LT(outer, all.size()) << text;
     EXPECT_EQ(text.find("_ZN9tracetest"), std::string::npos) << text;
 }
 
+// Index of the capture's own frame among the captured frames.
+size_t captureFrameIndex() {
+    const auto all = lines(print(*tracetest::outerFrame(0)));
+    return lineIndexOf(all, "(kelmo::Traceback::Traceback(unsigned long)+") - 1;
+}
+
 TEST(Traceback, SkipLeavesOutInnermostFrames) {
-    const auto skipped = tracetest::outerFrame(1);
+    const size_t skip = captureFrameIndex() + 1;
+    const auto skipped = tracetest::outerFrame(skip);
     const auto all = lines(print(*skipped));
     ASSERT_GE(all.size(), 2u);
-    EXPECT_EQ(skipped->skip(), 1u);
-    EXPECT_EQ(all.size(), skipped->frameCount());
+    EXPECT_EQ(skipped->skip(), skip);
+    EXPECT_EQ(all.size(), skipped->frameCount() - skip + 1);
     EXPECT_NE(all[1].find("(tracetest::innerFrame(unsigned long)+"), std::string::npos) << all[1];
 }
 
@@ -107,8 +115,8 @@ TEST(Traceback, KeepsOnlyTheElevenInnermostFrames) {
     EXPECT_EQ(trace->frameCount(), kelmo::Traceback::kMaxFrames);
     const auto all = lines(print(*trace));
     EXPECT_EQ(all.size(), kelmo::Traceback::kMaxFrames + 1);
-    // Frame 0 is the capture; the other ten are all recursion frames.
-    for (size_t i = 2; i < all.size(); ++i) {
+    // Past the capture, every remaining frame is a recursion frame.
+    for (size_t i = captureFrameIndex() + 2; i < all.size(); ++i) {
         EXPECT_NE(all[i].find("(tracetest::recurse(int)+"), std::string::npos) << all[i];
     }
 }
