@@ -1,6 +1,7 @@
 #include "sysutil/lock.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -38,6 +39,10 @@ extern "C" {
 
 void md5_hex(const char* prefix, const char* text, char* out) {
     out[0] = '\0';
+    // A lock name needs the plain digest, nothing that the system-wide
+    // OpenSSL configuration could add; skipping that file also saves most
+    // of libcrypto's start-up cost, which would otherwise dominate a run.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());
     if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) {
         return;
