@@ -1,18 +1,15 @@
 #pragma once
 
-// Support for tests that start real children: descriptor listings, one child run
-// to its end, output collectors and a comparable form of an exception.
+// Support for tests of real children: descriptor listings, one child run to its end.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 
-#include <climits>
-#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
-#include <ostream>
-#include <typeinfo>
+#include <tuple>
 
 #include <boost/bind/bind.hpp>
 #include <boost/ref.hpp>
@@ -28,28 +25,24 @@ namespace proctest {
 
 using namespace kelmo::process;
 
-// Descriptor number -> "<target> <r|w|rw>" (the fd_lister helper prints the same).
-inline std::map<int, std::string> openFds() {
+// Descriptor number -> "<target> <r|w|rw>" for this process or the one with `pid`.
+inline std::map<int, std::string> openFds(const std::string& pid = "self") {
     std::map<int, std::string> fds;
-    DIR* dir = ::opendir("/proc/self/fd");
+    DIR* dir = ::opendir(("/proc/" + pid + "/fd").c_str());
     while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
-        const int fd = std::atoi(entry->d_name), mode = ::fcntl(fd, F_GETFL) & O_ACCMODE;
+        const int fd = std::atoi(entry->d_name);
+        const std::string in = "/proc/" + pid + "/fd", name = entry->d_name;
         char target[PATH_MAX] = {};
-        if (entry->d_name[0] == '.' || fd == ::dirfd(dir) ||
-            ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, PATH_MAX - 1) < 0)
+        if (name[0] == '.' || (pid == "self" && fd == ::dirfd(dir)) ||
+            ::readlink((in + "/" + name).c_str(), target, PATH_MAX - 1) < 0)
             continue;
-        fds[fd] = target + std::string(mode == O_RDONLY ? " r" : mode == O_WRONLY ? " w" : " rw");
+        std::string key;  // "pos: <n> flags: <octal>"
+        int flags = 0;
+        std::ifstream(in + "info/" + name) >> key >> key >> key >> std::oct >> flags;
+        flags &= O_ACCMODE;
+        fds[fd] = target + std::string(flags == O_RDONLY ? " r" : flags == O_WRONLY ? " w" : " rw");
     }
     if (dir) ::closedir(dir);
-    return fds;
-}
-
-inline std::map<int, std::string> parseListing(const std::string& text) {
-    std::map<int, std::string> fds;
-    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
-        const std::size_t blank = text.find(' ', at);
-        fds[std::stoi(text.substr(at, blank - at))] = text.substr(blank + 1, end - blank - 1);
-    }
     return fds;
 }
 
@@ -60,17 +53,7 @@ inline boost::function<void(const std::vector<char>&)> collectInto(std::string& 
     return boost::bind(appendOutput, boost::ref(text), boost::placeholders::_1);
 }
 
-struct Caught {
-    std::string type = "none", what;
-    int code = 0;
-    bool operator==(const Caught& o) const {
-        return type == o.type && what == o.what && code == o.code;
-    }
-};
-
-inline std::ostream& operator<<(std::ostream& out, const Caught& c) {
-    return out << c.type << " \"" << c.what << "\" " << c.code;
-}
+using Caught = std::tuple<std::string, std::string, int>;  // type, what(), code; "" none
 
 inline Caught caught(const std::function<void()>& call) {
     try {
@@ -91,7 +74,7 @@ struct Launch {
     std::vector<std::string> env;  // given only when useEnv
     bool useEnv = false, closeDescriptors = false, searchPath = false, newSession = false;
     boost::function<void()> setup;
-    int in = FD_DEVNULL, out = FD_PIPE, err = FD_INHERIT;
+    int in = FD_DEVNULL, out = FD_INHERIT, err = FD_INHERIT;
 };
 
 inline void start(ChildHandle& handle, Launch l) {
@@ -104,22 +87,28 @@ inline void start(ChildHandle& handle, Launch l) {
                l.setup, l.in, l.out, l.err);
 }
 
-struct Outcome {
-    Caught error;
-    int exitCode;  // -1 unless the child exited normally
-    std::string out;
-};
-
-// Starts the child, reads its report and its stdout, reaps it.
-inline Outcome run(const Launch& l) {
+// Starts /bin/sleep as `l` says and lists its descriptors after the exec; -1, -2
+// and -3 list the parent's ends of its stdin, stdout and stderr pipes.
+inline std::map<int, std::string> execedFds(Launch l) {
+    l.args = {"/bin/sleep", "60"};
     ChildHandle h;
     start(h, l);
-    // (A braced list is evaluated in order: the report first.)
-    Outcome result{caught([&] { readChildReport(h); }), -1,
-                   testsupport::readWholeFile(h.stdoutEnd.inUse())};
+    readChildReport(h);
+    auto fds = openFds(std::to_string(h.pid)), mine = openFds();
+    fds[-1] = mine[h.stdinEnd.inUse()], fds[-2] = mine[h.stdoutEnd.inUse()];
+    fds[-3] = mine[h.stderrEnd.inUse()];
+    ::kill(h.pid, SIGKILL);
+    waitForChild(h);
+    return fds;
+}
+
+// Starts the child, reads its report and reaps it: {the report, exit code or -1}.
+inline std::pair<Caught, int> run(const Launch& l) {
+    ChildHandle h;
+    start(h, l);
+    const Caught error = caught([&] { readChildReport(h); });
     const int status = waitForChild(h);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return {error, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
 }  // namespace proctest
