@@ -76,8 +76,11 @@ echo "Depends: $depends"
 has_depend() { [[ ", $depends," == *", $1"[\ ,]* ]]; }
 check "Depends names postfix" has_depend postfix
 check "Depends names the C library" has_depend libc6
-check "Depends names the C++ runtime" has_depend libstdc++6
-check "Depends names libssl" has_depend libssl3
+# Whatever shared library the tool needs must be a dependency (the release
+# preset links libstdc++ and libcrypto statically; other builds need them).
+needed=$(objdump -p "$build_dir/tool/tarnwick" | awk '/NEEDED/ { print $2 }')
+grep -q '^libstdc++' <<<"$needed" && check "Depends names the C++ runtime" has_depend libstdc++6
+grep -q '^libcrypto' <<<"$needed" && check "Depends names libssl" has_depend libssl3
 contents=$(dpkg-deb -c "$deb")
 in_package() { grep -q " \./$1\$" <<<"$contents"; }
 for f in usr/sbin/tarnwick usr/share/man/man8/tarnwick.8 usr/lib/tmpfiles.d/tarnwick.conf \
