@@ -110,4 +110,17 @@ TEST_F(Lock, RefusedOpenGivesMinusOneErrnoAndTheMessageOnBothStreams) {
     EXPECT_NE(::access(LOCK_FILES_DIR, F_OK), 0) << "the routines created the directory";
 }
 
+TEST_F(Lock, ClosedStandardInputNeverCarriesTheLock) {
+    // With 0 free, open() returns it; a handle with fd 0 reads "held elsewhere"
+    // and release would leave the lock held for good.
+    const auto result = testsupport::runInChild([] {
+        ::close(0);
+        lock_handle* held = lock_wait("x", 1);
+        const bool ok = held->fd > 0 && lock_is_held(held) && lock_release(held) == 0;
+        lock_handle* again = lock_try("x", 1);  // free again after release
+        return ok && again->fd > 0 ? 0 : 1;
+    });
+    EXPECT_TRUE(result.exitedWith(0)) << result.status;
+}
+
 }  // namespace
