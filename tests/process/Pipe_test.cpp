@@ -7,6 +7,8 @@
 
 #include "process/DescriptorSet.h"
 #include "process/ProcessSetCatcher.h"
+
+#include <memory>
 #include "process/ProcessTestSupport.h"
 #include "process/SignalBlocker.h"
 
@@ -175,6 +177,25 @@ TEST(ProcessSetCatcher, ReapsEveryEndedChildWhenTheSignalComesThrough) {
     errno = ENOTTY;
     EXPECT_EQ(catcher.drain(), 0U);  // now empty, and errno untouched
     EXPECT_EQ(errno, ENOTTY);
+}
+
+// Uninstalling with a child still running is refused, yet the previous
+// disposition is back and instance cleared, so nothing points at freed storage.
+TEST(ProcessSetCatcher, RefusedUninstallStillRestoresTheDisposition) {
+    struct sigaction before {}, after {};
+    ::sigaction(SIGCHLD, nullptr, &before);
+    const pid_t child = ::fork();
+    if (child == 0) ::pause(), ::_exit(0);
+    {
+        auto catcher = std::make_unique<ProcessSetCatcher>();
+        catcher->install();
+        catcher->registerChild(child);
+        EXPECT_THROW(catcher->uninstall(false), std::logic_error);
+    }
+    EXPECT_EQ(ProcessSetCatcher::instance(), nullptr);
+    ::sigaction(SIGCHLD, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+    ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
 }
 
 // Under load each run leaves no descriptor and no child behind.
