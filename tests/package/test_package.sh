@@ -124,27 +124,22 @@ mkdir -p "$conf"
 echo 'relay_domains =' >"$conf/main.cf"
 : >"$conf/master.cf"
 export MAIL_CONFIG=$conf
-value_of() { /usr/sbin/postconf -h "$1"; }
-expect_value() { [[ $(value_of "$1") == "$2" ]]; }
-
 check "--help exits 0 with the usage line" \
     bash -c '/usr/sbin/tarnwick --help | grep -qx "usage: tarnwick \[--replace\] <key> <value>"'
-check "append to an empty parameter" /usr/sbin/tarnwick relay_domains example.org
-check "  ... reads back as the value alone" expect_value relay_domains example.org
-check "append a second value" /usr/sbin/tarnwick relay_domains example.net
-check "  ... reads back joined by a comma" expect_value relay_domains "example.org, example.net"
-check "append a value already present" /usr/sbin/tarnwick relay_domains example.org
-check "  ... leaves the list unchanged" expect_value relay_domains "example.org, example.net"
-check "--replace" /usr/sbin/tarnwick --replace relay_domains example.com
-check "  ... reads back as the new value" expect_value relay_domains example.com
+# Each step: the tool's arguments, then the value postconf reads back.
+while IFS='|' read -r args expected; do
+    # shellcheck disable=SC2086
+    check "tarnwick $args -> \"$expected\"" \
+        bash -c '/usr/sbin/tarnwick $1 && [[ $(/usr/sbin/postconf -h relay_domains) == "$2" ]]' _ "$args" "$expected"
+done <<'STEPS'
+relay_domains example.org|example.org
+relay_domains example.net|example.org, example.net
+relay_domains example.org|example.org, example.net
+--replace relay_domains example.com|example.com
+STEPS
 lock_file=/var/lock/files/$(printf '%s' "$conf/main.cf" | md5sum | cut -d' ' -f1)
 check "the write left its lock file $lock_file" test -f "$lock_file"
-one_operand_fails() {
-    local rc=0
-    /usr/sbin/tarnwick relay_domains >/dev/null 2>&1 || rc=$?
-    ((rc == 1))
-}
-check "one operand exits 1" one_operand_fails
+check "one operand exits 1" bash -c '/usr/sbin/tarnwick relay_domains >/dev/null 2>&1; (($? == 1))'
 
 # --- manual page ---------------------------------------------------------
 man_warnings() {
@@ -180,10 +175,7 @@ offers() {
     local found
     found=$(completions "$1") && grep -qx -- "$2" <<<"$found"
 }
-offers_nothing() {
-    local found
-    found=$(completions "$1") && [[ -z $found ]]
-}
+offers_nothing() { [[ -z $(completions "$1") ]]; }
 check "completion: tarnwick --re<TAB> offers --replace" offers "tarnwick --re" --replace
 check "completion: tarnwick -<TAB> offers -h" offers "tarnwick -" -h
 check "completion: tarnwick relay_dom<TAB> offers relay_domains" offers "tarnwick relay_dom" relay_domains
@@ -193,9 +185,9 @@ unset MAIL_CONFIG
 
 # --- removal -------------------------------------------------------------------
 check "dpkg -r tarnwick" dpkg -r tarnwick
-check "/usr/sbin/tarnwick is gone" test ! -e /usr/sbin/tarnwick
-check "the manual page is gone" test ! -e /usr/share/man/man8/tarnwick.8
-check "the completion is gone" test ! -e /usr/share/bash-completion/completions/tarnwick
+for f in /usr/sbin/tarnwick /usr/share/man/man8/tarnwick.8 /usr/share/bash-completion/completions/tarnwick; do
+    check "$f is gone" test ! -e "$f"
+done
 check "dpkg --purge tarnwick" dpkg --purge tarnwick
 installed=0
 check "purge keeps lock files in /var/lock/files" test -f "$lock_file"
