@@ -1,5 +1,7 @@
 #include "process/OwnedDescriptor.h"
 
+#include <fcntl.h>
+
 #include <exception>
 
 #include "common/Eintr.h"
@@ -41,6 +43,13 @@ void OwnedDescriptor::closeQuietly() noexcept {
     }
     owned_ = -1;
     inUse_ = -1;
+}
+
+void OwnedDescriptor::setNonBlocking(const std::string& failureText) {
+    const int fd = inUse_;
+    if (retryNoInt([fd] { return ::fcntl(fd, F_SETFL, O_NONBLOCK); }) != 0) {
+        throw SystemError(failureText);
+    }
 }
 
 int OwnedDescriptor::release() noexcept {

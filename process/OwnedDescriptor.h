@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 namespace kelmo::process {
 
 // A descriptor that is either owned (closed by this record) or borrowed
@@ -26,6 +28,9 @@ public:
     void close();
     // As close(), but ignores failures and keeps errno.
     void closeQuietly() noexcept;
+    // Replaces the file status flags of the descriptor in use by O_NONBLOCK
+    // alone. Throws SystemError(failureText) on failure.
+    void setNonBlocking(const std::string& failureText);
     // Gives up ownership without closing; returns the descriptor.
     int release() noexcept;
 

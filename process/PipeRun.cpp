@@ -26,14 +26,6 @@ int mapUnset(int spec) noexcept {
     return spec == FD_UNSET ? FD_INHERIT : spec;
 }
 
-// Every pipe end the loop touches is non-blocking, so one slow stream never
-// stalls the others. The flags word becomes O_NONBLOCK alone.
-void setNonBlocking(int fd) {
-    if (retryNoInt([fd] { return ::fcntl(fd, F_SETFL, O_NONBLOCK); }) != 0) {
-        throw SystemError("fcntl");
-    }
-}
-
 bool hasTerminated(const ChildStatus& record) noexcept {
     return record.reaped == 1 && (WIFEXITED(record.status) || WIFSIGNALED(record.status));
 }
@@ -132,7 +124,7 @@ void PipeRun::prepareInput() {
         return;
     }
     DescriptorSet::checkFits(input.inUse());
-    setNonBlocking(input.inUse());
+    input.setNonBlocking("fcntl");
     feeding_ = true;
     moreInput_ = true;
     input_.clear();
@@ -141,7 +133,9 @@ void PipeRun::prepareInput() {
 
 void PipeRun::addReader(OwnedDescriptor& end, const Handler& handler) {
     DescriptorSet::checkFits(end.inUse());
-    setNonBlocking(end.inUse());
+    // Every pipe end the loop touches is non-blocking, so one slow stream
+    // never stalls the others.
+    end.setNonBlocking("fcntl");
     readSet_.add(end.inUse());
     readers_.push_back(Reader{&end, &handler});
 }

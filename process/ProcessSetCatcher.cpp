@@ -19,16 +19,6 @@ static_assert(std::atomic<ProcessSetCatcher*>::is_always_lock_free,
 
 std::atomic<ProcessSetCatcher*> ProcessSetCatcher::instance_{nullptr};
 
-namespace {
-
-void setNonBlocking(int fd) {
-    if (retryNoInt([fd] { return ::fcntl(fd, F_SETFL, O_NONBLOCK); }) != 0) {
-        throw SystemError("control pipe fcntl");
-    }
-}
-
-}  // namespace
-
 ProcessSetCatcher::~ProcessSetCatcher() noexcept(false) {
     if (std::uncaught_exceptions() > 0) {
         const int savedErrno = errno;
@@ -72,8 +62,8 @@ void ProcessSetCatcher::install() {
         writeEnd.own(fds[1]);
         // Both ends non-blocking: a full pipe must never block the handler,
         // nor an empty one the drain.
-        setNonBlocking(readEnd.inUse());
-        setNonBlocking(writeEnd.inUse());
+        readEnd.setNonBlocking("control pipe fcntl");
+        writeEnd.setNonBlocking("control pipe fcntl");
         // Closing an end held from before may throw; the new one is handed
         // over only afterwards, so it cannot leak.
         control_.readEnd.close();
