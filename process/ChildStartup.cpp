@@ -174,45 +174,49 @@ void startChild(ChildHandle& handle, char* const argv[], const char* path, const
     }
     handle.control.create("pipe");
 
+    // The child's steps are built here, before the fork: building them
+    // allocates, and a failure in the child before the guard would return
+    // into the caller's code as a second parent.
+    const int controlFd = handle.control.writeEnd.inUse();
+    const boost::function<void()> childSteps = [&] {
+        handle.control.readEnd.close();
+        if (retryNoInt(::fcntl, controlFd, F_SETFD, FD_CLOEXEC) < 0) {
+            throw SystemError("control pipe close-on-exec fcntl");
+        }
+        handle.stdinEnd.close();
+        handle.stdoutEnd.close();
+        handle.stderrEnd.close();
+        installStream(childStdin, 0, "stdin dup2");
+        installStream(childStdout, 1, "stdout dup2");
+        if (stderrSpec == FD_STDOUT) {
+            if (stdoutSpec != FD_INHERIT && retryNoInt(::dup2, 1, 2) < 0) {
+                throw SystemError("stderr dup2");
+            }
+        } else {
+            installStream(childStderr, 2, "stderr dup2");
+        }
+        if (workingDir != nullptr && retryNoInt(::chdir, workingDir) < 0) {
+            throw SystemError("cwd chdir");
+        }
+        if (closeDescriptors) {
+            closeOtherDescriptors(controlFd);
+        }
+        if (newSession && retryNoInt(::setsid) < 0) {
+            throw SystemError("setsid");
+        }
+        if (!childSetup.empty()) {
+            childSetup();
+        }
+        execProgram(argv, path, envp, searchPath);
+    };
+
     const pid_t pid = retryNoInt(::fork);
     if (pid < 0) {
         handle.pid = -1;
         throw SystemError("fork");
     }
-
     if (pid == 0) {
-        const int controlFd = handle.control.writeEnd.inUse();
-        runChildGuarded(controlFd, [&] {
-            handle.control.readEnd.close();
-            if (retryNoInt(::fcntl, controlFd, F_SETFD, FD_CLOEXEC) < 0) {
-                throw SystemError("control pipe close-on-exec fcntl");
-            }
-            handle.stdinEnd.close();
-            handle.stdoutEnd.close();
-            handle.stderrEnd.close();
-            installStream(childStdin, 0, "stdin dup2");
-            installStream(childStdout, 1, "stdout dup2");
-            if (stderrSpec == FD_STDOUT) {
-                if (stdoutSpec != FD_INHERIT && retryNoInt(::dup2, 1, 2) < 0) {
-                    throw SystemError("stderr dup2");
-                }
-            } else {
-                installStream(childStderr, 2, "stderr dup2");
-            }
-            if (workingDir != nullptr && retryNoInt(::chdir, workingDir) < 0) {
-                throw SystemError("cwd chdir");
-            }
-            if (closeDescriptors) {
-                closeOtherDescriptors(controlFd);
-            }
-            if (newSession && retryNoInt(::setsid) < 0) {
-                throw SystemError("setsid");
-            }
-            if (!childSetup.empty()) {
-                childSetup();
-            }
-            execProgram(argv, path, envp, searchPath);
-        });
+        runChildGuarded(controlFd, childSteps);
     }
 
     rollback.disarm();

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
@@ -46,9 +45,11 @@ void writeChildReportAndExit(int controlFd, const char* kind, const char* messag
         const int length = std::snprintf(piece, sizeof piece, "EC: %d", code);
         writePiece(controlFd, piece, static_cast<std::size_t>(length) + 1);
     }
-    std::exit(EXIT_SYSTEM_ERROR);
+    ::_exit(EXIT_SYSTEM_ERROR);
 }
 
+// Every way out is _exit: the child is a copy of its parent, and exit() would
+// run the parent's exit handlers and flush its buffered output a second time.
 void runChildGuarded(int controlFd, const boost::function<void()>& steps) noexcept {
     try {
         steps();
@@ -57,13 +58,13 @@ void runChildGuarded(int controlFd, const boost::function<void()>& steps) noexce
         writeChildReportAndExit(controlFd, "SystemError", error.what(), error.code());
     } catch (const std::runtime_error& error) {
         writeChildReport(controlFd, "std::runtime_error", error.what());
-        std::exit(EXIT_STD_EXCEPTION);
+        ::_exit(EXIT_STD_EXCEPTION);
     } catch (const std::exception& error) {
         writeChildReport(controlFd, "std::exception", error.what());
-        std::exit(EXIT_STD_EXCEPTION);
+        ::_exit(EXIT_STD_EXCEPTION);
     } catch (...) {
         writeChildReport(controlFd, "std::runtime_error", "unknown error");
-        std::exit(EXIT_UNKNOWN);
+        ::_exit(EXIT_UNKNOWN);
     }
 }
 

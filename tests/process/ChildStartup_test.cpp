@@ -74,6 +74,23 @@ TEST(ChildStartup, FailuresBeforeExecAreReportedWithTheirKind) {
     }
 }
 
+// A child that fails before its exec runs none of its parent's code: not the
+// exit handlers, not a second flush of buffered output, not the caller's code
+// after run when allocation fails in the child; run still throws the report.
+TEST(ChildStartup, FailedChildRunsNothingOfItsParent) {
+    const std::string missing = err(err("execv", ENOENT), ENOENT);
+    const std::pair<std::string, std::string> rows[] = {{"", "run threw " + missing},
+        {" fail-new-in-child", "run threw std::exception"}};
+    for (const auto& [argument, told] : rows) {
+        FILE* output = ::popen((HELPER_FAILING_PARENT + argument).c_str(), "r");
+        ASSERT_NE(output, nullptr);
+        std::string text;
+        for (int c; (c = std::fgetc(output)) != EOF;) text += char(c);
+        EXPECT_EQ(::pclose(output), 0);
+        EXPECT_EQ(text, "buffered\n" + told + "\nexit handler\n") << argument;
+    }
+}
+
 // A rejected spec, or a parent-side step failing with EMFILE for want of room,
 // names itself and leaves no descriptor open, even while the handle lives on.
 TEST(ChildStartup, FailedStartLeavesNoDescriptorOpen) {
