@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -94,7 +95,12 @@ inline std::map<int, std::string> execedFds(Launch l) {
     ChildHandle h;
     start(h, l);
     readChildReport(h);
-    auto fds = openFds(std::to_string(h.pid)), mine = openFds();
+    // List them once sleep sleeps: its loader and locale set-up open and close 3.
+    const std::string pid = std::to_string(h.pid), asleep = std::to_string(SYS_clock_nanosleep);
+    std::string call;
+    for (int i = 0; i < 5000 && std::ifstream("/proc/" + pid + "/syscall") >> call && call != asleep; ++i)
+        ::usleep(1000);
+    auto fds = openFds(pid), mine = openFds();
     fds[-1] = mine[h.stdinEnd.inUse()], fds[-2] = mine[h.stdoutEnd.inUse()];
     fds[-3] = mine[h.stderrEnd.inUse()];
     ::kill(h.pid, SIGKILL);
