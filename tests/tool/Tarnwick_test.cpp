@@ -221,7 +221,7 @@ TEST(TarnwickTest, BatchIsOneTransaction) {
     // clang-format off
     const struct { std::string batch, knobs; int status; std::string report, calls, mainCf; } cases[] = {
         {batch, "", 0, "", reads + write, after},
-        {batch, "STANDIN_FAIL='-e *' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", 1, fails, reads + write, start},
+        {batch, "STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", 1, fails, reads + write, start},
         {batch, "STANDIN_FAIL='-h " + sh + "' READ_ERR='p: fatal: no\\n' READ_END=1", 1, fails, reads, start},
         {"append relay_domains b\nreplace " + ss + " x\n", "", 0, "", reads.substr(0, reads.find("\n-h my") + 1), start},
         {"# c\nappend k v\nappend k\nappend k v\n", "", 1, fatal("tarnwick::BatchFileError", file + ":3: expected "
