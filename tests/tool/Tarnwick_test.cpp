@@ -170,22 +170,26 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
 // prints and leaves main.cf byte for byte; a value with a blank inside is found again.
 TEST(TarnwickTest, VerboseDryRunRemoveAndBatchSteps) {
     const std::string sr = "smtpd_recipient_restrictions", policy = "check_policy_service inet:1:2";
-    MailConfig config(rd("a, b") + sr + " = permit_mynetworks\n");
+    const std::string banner = "smtpd_banner = hi there\n", permit = " = permit_mynetworks";
+    MailConfig config(rd("a, b") + sr + permit + "\n");
     const std::string batch = "printf '%s\\n' 'append " + sr + " " + policy +
-                              "' 'replace smtpd_banner hi there' '# c' '' 'append relay_domains b' |";
-    const std::string added = rd("a, b") + sr + " = permit_mynetworks, " + policy +
-                              "\nsmtpd_banner = hi there\n";
-    const std::string changed = "changed: " + sr + " = permit_mynetworks, " + policy +
-                                "\nchanged: smtpd_banner = hi there\nunchanged: relay_domains\n";
-    const std::string unchanged = "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n";
+                              "' 'replace smtpd_banner hi there' '# c' '' " +
+                              "'append relay_domains b' |";
+    const std::string added = rd("a, b") + sr + permit + ", " + policy + "\n" + banner;
+    const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
+                                "unchanged: relay_domains\n";
+    const std::string unchanged =
+        "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n";
+    const std::string removed = "changed: " + sr + permit + "\n";
+    const std::string rest = sr + permit + "\n" + banner;
     // clang-format off
     const struct { std::string pipe; std::vector<std::string> args; std::string out, mainCf; } steps[] = {
         {batch, {"-n", "-f", "-"}, changed, "="}, {batch, {"--verbose", "--file", "-"}, changed, added},
-        {batch, {"-vf", "-"}, unchanged, "="}, {"", {sr, policy}, "", "="}, {"", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
+        {batch, {"-vf", "-"}, unchanged, "="}, {"", {sr, policy}, "", "="},
+        {"", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
         {"", {"-v", "-r", "smtpd_banner", "hi there"}, "unchanged: smtpd_banner\n", "="},
-        {"", {"-nd", sr, " " + policy}, "changed: " + sr + " = permit_mynetworks\n", "="},
-        {"", {"-v", "--remove", sr, policy}, "changed: " + sr + " = permit_mynetworks\n", rd("a, b") + sr + " = permit_mynetworks\nsmtpd_banner = hi there\n"},
-        {"", {"-d", "relay_domains", "a"}, "", rd("b") + sr + " = permit_mynetworks\nsmtpd_banner = hi there\n"},
+        {"", {"-nd", sr, " " + policy}, removed, "="}, {"", {"-v", "--remove", sr, policy}, removed, rd("a, b") + rest},
+        {"", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
     };
     // clang-format on
     for (const auto& step : steps) {
@@ -207,25 +211,29 @@ TEST(TarnwickTest, BatchIsOneTransaction) {
     const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
     MailConfig config(start);
     const std::string log = config.root + "/calls", file = config.root + "/batch";
-    const std::string batch = "append relay_domains c\nremove " + ss + " x\nappend mynetworks 10.0.0.0/8\n"
-                              "append relay_domains a\nreplace " + sh + " one two\nappend " + ss +
-                              " y z\n# comment\n\nappend mynetworks 127.0.0.0/8\nremove relay_domains b\n"
-                              "append " + sh + " three\nappend " + ss + " y,z\n";
+    const std::string batch =
+        "append relay_domains c\nremove " + ss + " x\nappend mynetworks 10.0.0.0/8\n" +
+        "append relay_domains a\nreplace " + sh + " one two\nappend " + ss + " y z\n# comment\n\n" +
+        "append mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh + " three\n" +
+        "append " + ss + " y,z\n";
     const std::string reads = "-h config_directory\n-h relay_domains\n-h " + ss +
                               "\n-h mynetworks\n-h -d mynetworks\n-h " + sh + "\n";
-    const std::string write = "-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " +
-                              sh + "=one two, three\n";
+    const std::string write = "-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, " +
+                              "10.0.0.0/8 " + sh + "=one two, three\n";
     const std::string after = "relay_domains = a, c\nmynetworks = 127.0.0.0/8, 10.0.0.0/8\n" + ss +
                               " = y z\n" + sh + " = one two, three\n";
+    const std::string noWrite = reads.substr(0, reads.find("\n-h my") + 1);
+    const std::string line3 =
+        fatal("tarnwick::BatchFileError", file + ":3: expected \"append KEY VALUE\", " +
+                                              "\"replace KEY VALUE\" or \"remove KEY VALUE\"");
     const std::string fails = fatal(kConfigError, "p: fatal: no\n");
     // clang-format off
     const struct { std::string batch, knobs; int status; std::string report, calls, mainCf; } cases[] = {
         {batch, "", 0, "", reads + write, after},
         {batch, "STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", 1, fails, reads + write, start},
         {batch, "STANDIN_FAIL='-h " + sh + "' READ_ERR='p: fatal: no\\n' READ_END=1", 1, fails, reads, start},
-        {"append relay_domains b\nreplace " + ss + " x\n", "", 0, "", reads.substr(0, reads.find("\n-h my") + 1), start},
-        {"# c\nappend k v\nappend k\nappend k v\n", "", 1, fatal("tarnwick::BatchFileError", file + ":3: expected "
-         "\"append KEY VALUE\", \"replace KEY VALUE\" or \"remove KEY VALUE\""), "", start},
+        {"append relay_domains b\nreplace " + ss + " x\n", "", 0, "", noWrite, start},
+        {"# c\nappend k v\nappend k\nappend k v\n", "", 1, line3, "", start},
     };
     // clang-format on
     const std::string prep = "touch " + config.root + "/real; mount --bind /usr/sbin/postconf " +
@@ -234,10 +242,9 @@ TEST(TarnwickTest, BatchIsOneTransaction) {
     for (const auto& c : cases) {
         config.set(start);
         std::ofstream(file) << c.batch;
-        const Outcome o = config.sh(
-            "rm -f " + log + "; touch " + log + "\n" +
-            config.command({"-f", file}, prep,
-                           "STANDIN_LOG=" + log + " STANDIN_REAL=" + config.root + "/real " + c.knobs));
+        const std::string env = "STANDIN_LOG=" + log + " STANDIN_REAL=" + config.root + "/real ";
+        const Outcome o = config.sh("rm -f " + log + "; touch " + log + "\n" +
+                                    config.command({"-f", file}, prep, env + c.knobs));
         EXPECT_EQ(o.status, c.status) << c.knobs;
         EXPECT_EQ(o.err, c.report) << c.knobs;
         EXPECT_EQ(o.out, c.report) << c.knobs;
