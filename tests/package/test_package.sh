@@ -69,7 +69,7 @@ git ls-files -z --cached --others --exclude-standard |
 }
 deb=$(ls "$work"/tarnwick_*.deb)
 echo "built $deb"
-check "the debug symbols package is built too" compgen -G "$work/tarnwick-dbgsym_*.deb"
+check "the debug symbols package is built too" test -f "$work/tarnwick-dbgsym_${deb##*/tarnwick_}"
 
 # Informational tags are printed but pass; E: and W: lines fail.
 lintian_clean() {
@@ -88,11 +88,12 @@ for d in postfix libc6 libmd0; do
 done
 dpkg-deb -x "$deb" "$work/root"
 hardened() {
-    local f=$work/root/usr/sbin/tarnwick
-    readelf -h "$f" | grep -q 'Type: *DYN' && readelf -l "$f" | grep -q GNU_RELRO &&
-        readelf -d "$f" | grep -q 'FLAGS_1.*NOW' &&
-        readelf -W --dyn-syms "$f" | grep -q '__stack_chk_fail' &&
-        readelf -W --dyn-syms "$f" | grep -q '__[a-z]*printf_chk'
+    # Whole outputs first: grep -q stopping early would fail the pipe.
+    local elf
+    elf=$(readelf -W -h -l -d --dyn-syms "$work/root/usr/sbin/tarnwick")
+    grep -q 'Type: *DYN' <<<"$elf" && grep -q GNU_RELRO <<<"$elf" &&
+        grep -q 'FLAGS_1.*NOW' <<<"$elf" && grep -q __stack_chk_fail <<<"$elf" &&
+        grep -q '__[a-z]*printf_chk' <<<"$elf"
 }
 check "the tool is PIE, relro, now, stack-protected and fortified" hardened
 contents=$(dpkg-deb -c "$deb")
