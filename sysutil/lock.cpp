@@ -1,8 +1,7 @@
 #include "sysutil/lock.h"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <md5.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -10,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <initializer_list>
 
 #include "common/Eintr.h"
 #include "sysutil/message.h"
@@ -23,44 +22,23 @@ namespace {
 constexpr int kLockOpenFlags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
 constexpr mode_t kLockFileMode = 0644;
 
-struct MdContextFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
-void feed(EVP_MD_CTX* context, const char* text) {
-    if (text != nullptr && *text != '\0') {
-        EVP_DigestUpdate(context, text, std::strlen(text));
-    }
-}
-
 }  // namespace
 
 extern "C" {
 
 void md5_hex(const char* prefix, const char* text, char* out) {
-    out[0] = '\0';
-    // A lock name needs the plain digest, nothing that the system-wide
-    // OpenSSL configuration could add, and no by-name table of every cipher
-    // and digest: EVP_md5() is fetched from the default provider directly.
-    // Skipping both saves most of libcrypto's start-up cost in a tool run.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
-                            OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
-                        nullptr);
-    std::unique_ptr<EVP_MD_CTX, MdContextFree> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1) {
-        return;
+    MD5_CTX context;
+    MD5Init(&context);
+    for (const char* part : {prefix, text}) {
+        if (part != nullptr) {
+            MD5Update(&context, reinterpret_cast<const uint8_t*>(part), std::strlen(part));
+        }
     }
-    feed(context.get(), prefix);
-    feed(context.get(), text);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1 || size != 16) {
-        return;
-    }
-    for (unsigned int i = 0; i < size; ++i) {
+    uint8_t digest[MD5_DIGEST_LENGTH];
+    MD5Final(digest, &context);
+    for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) {
         std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
     }
-    out[32] = '\0';
 }
 
 char* lock_path(const char* name) {

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package, installs it on this host with dpkg, checks the
+# Builds the Debian package with dpkg-buildpackage, checks it with lintian
+# (any error or warning fails), installs it on this host with dpkg, checks the
 # installed tool, lock directory, manual page and bash completion, then
-# removes the package again.
+# removes and purges the package again.
 #
 # It installs into /usr and runs dpkg, so it runs only when asked:
 #   TARNWICK_PACKAGE_TEST=1 tests/package/test_package.sh    (CI=true also does)
-# BUILD_DIR (default build/release) is the configured build directory that
-# cpack packages; it is configured with the release preset when missing.
+# The package is built from a copy of the checkout (the files git knows
+# about), since dpkg-buildpackage writes beside the source directory.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source_dir=$PWD
@@ -24,7 +25,6 @@ if dpkg-query -W -f='${Status}' tarnwick 2>/dev/null | grep -q 'ok installed'; t
     exit 1
 fi
 
-build_dir=${BUILD_DIR:-build/release}
 work=$(mktemp -d /tmp/tarnwick-package.XXXXXX)
 installed=0
 lock_dir_existed=0
@@ -60,31 +60,44 @@ check() {
 }
 
 # --- build -------------------------------------------------------------
-if [[ ! -f $build_dir/CPackConfig.cmake ]]; then
-    cmake --preset release >/dev/null
-fi
-cmake --build "$build_dir" -j "$(nproc)" --target tarnwick
-(cd "$build_dir" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log") || {
-    cat "$work/cpack.log"
+mkdir "$work/src"
+git ls-files -z --cached --others --exclude-standard |
+    xargs -0 cp --parents --no-dereference -t "$work/src"
+(cd "$work/src" && dpkg-buildpackage -us -uc -b >"$work/build.log" 2>&1) || {
+    cat "$work/build.log"
     exit 1
 }
-deb=$(ls "$work"/pkg/tarnwick_*.deb)
+deb=$(ls "$work"/tarnwick_*.deb)
 echo "built $deb"
+check "the debug symbols package is built too" test -f "$work/tarnwick-dbgsym_${deb##*/tarnwick_}"
+
+# Every tag is printed; errors and warnings (or lintian failing) fail.
+lintian_clean() {
+    lintian --fail-on error,warning "$@" 2>&1 | grep -v '^running with root privileges'
+    return "${PIPESTATUS[0]}"
+}
+check "lintian: no errors, no warnings" lintian_clean -I "$work"/tarnwick_*.changes
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 has_depend() { [[ ", $depends," == *", $1"[\ ,]* ]]; }
-check "Depends names postfix" has_depend postfix
-check "Depends names the C library" has_depend libc6
-# Whatever shared library the tool needs must be a dependency (the release
-# preset links libstdc++ and libcrypto statically; other builds need them).
-needed=$(objdump -p "$build_dir/tool/tarnwick" | awk '/NEEDED/ { print $2 }')
-grep -q '^libstdc++' <<<"$needed" && check "Depends names the C++ runtime" has_depend libstdc++6
-grep -q '^libcrypto' <<<"$needed" && check "Depends names libssl" has_depend libssl3
+for d in postfix libc6 libmd0; do
+    check "Depends names $d" has_depend $d
+done
+dpkg-deb -x "$deb" "$work/root"
+hardened() {
+    # Whole outputs first: grep -q stopping early would fail the pipe.
+    local elf
+    elf=$(readelf -W -h -l -d --dyn-syms "$work/root/usr/sbin/tarnwick")
+    grep -q 'Type: *DYN' <<<"$elf" && grep -q GNU_RELRO <<<"$elf" &&
+        grep -q 'FLAGS_1.*NOW' <<<"$elf" && grep -q __stack_chk_fail <<<"$elf" &&
+        grep -q '__[a-z]*printf_chk' <<<"$elf"
+}
+check "the tool is PIE, relro, now, stack-protected and fortified" hardened
 contents=$(dpkg-deb -c "$deb")
 in_package() { grep -q " \./$1\$" <<<"$contents"; }
-for f in usr/sbin/tarnwick usr/share/man/man8/tarnwick.8 usr/lib/tmpfiles.d/tarnwick.conf \
-         usr/share/bash-completion/completions/tarnwick; do
+for f in usr/sbin/tarnwick usr/share/man/man8/tarnwick.8.gz usr/lib/tmpfiles.d/tarnwick.conf \
+         usr/share/bash-completion/completions/tarnwick usr/share/doc/tarnwick/copyright; do
     check "package holds /$f" in_package "$f"
 done
 
@@ -148,7 +161,7 @@ man_warnings() {
     [[ -z $errors ]] || { printf '%s\n' "$errors"; return 1; }
 }
 check "man page in the source renders without warnings" man_warnings packaging/tarnwick.8
-check "installed man page renders without warnings" man_warnings /usr/share/man/man8/tarnwick.8
+check "installed man page renders without warnings" man_warnings /usr/share/man/man8/tarnwick.8.gz
 check "man finds tarnwick(8)" bash -c '[[ $(man -w 8 tarnwick) == /usr/share/man/man8/tarnwick.8* ]]'
 
 # --- bash completion -------------------------------------------------------
@@ -188,7 +201,7 @@ unset MAIL_CONFIG
 
 # --- removal -------------------------------------------------------------------
 check "dpkg -r tarnwick" dpkg -r tarnwick
-for f in /usr/sbin/tarnwick /usr/share/man/man8/tarnwick.8 /usr/share/bash-completion/completions/tarnwick; do
+for f in /usr/sbin/tarnwick /usr/share/man/man8/tarnwick.8.gz /usr/share/bash-completion/completions/tarnwick; do
     check "$f is gone" test ! -e "$f"
 done
 check "dpkg --purge tarnwick" dpkg --purge tarnwick
