@@ -1,4 +1,3 @@
-#include "mail/postfix/FileLock.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/ValueLists.h"
 
@@ -6,12 +5,14 @@
 // around the write alone, two runs appending different values to the same
 // parameter would both read the old list and the later write would drop the
 // earlier one's value. The lock is taken once; a second FileLock on the same
-// name in this process would wait for itself, hence writeParameter.
+// name in this process would wait for itself, hence writeParameter. A refused
+// key is refused before the lock, as before any postconf run.
 
 namespace kelmo::mail::postfix {
 
 void PostfixConfiguration::appendValue(const std::string& key, const std::string& value) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    checkParameterName(key);
+    const FileLock lock = lockMainCf();
     const ListEdit edit = planAppend(key, getParameter(key, false), value);
     if (edit.write) {
         writeParameter(key, edit.text);
@@ -19,7 +20,8 @@ void PostfixConfiguration::appendValue(const std::string& key, const std::string
 }
 
 void PostfixConfiguration::removeValue(const std::string& key, const std::string& value) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    checkParameterName(key);
+    const FileLock lock = lockMainCf();
     const ListEdit edit = planRemove(getParameter(key, false), value);
     if (edit.write) {
         writeParameter(key, edit.text);
@@ -28,7 +30,8 @@ void PostfixConfiguration::removeValue(const std::string& key, const std::string
 
 void PostfixConfiguration::appendPairValue(const std::string& key, const std::string& first,
                                            const std::string& second) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    checkParameterName(key);
+    const FileLock lock = lockMainCf();
     const ListEdit edit = planAppendPair(getParameter(key, false), first, second);
     if (edit.write) {
         writeParameter(key, edit.text);
