@@ -146,7 +146,7 @@ TEST(TarnwickTest, WaitForTheLockEndsAfterTheGivenSeconds) {
         {{"relay_domains", "b", "--wait=2"}, "2 seconds"},
     };
     for (const auto& [args, waited] : cases) {
-        const Outcome o = config.sh(config.command(args));
+        const Outcome o = config.sh(config.command(args, "", "timeout 20"));  // 124: no limit
         EXPECT_EQ(o.status, 1) << waited;
         EXPECT_EQ(o.err, fatal("kelmo::LockTimeoutError", held + waited)) << waited;
         EXPECT_EQ(o.out, o.err);
