@@ -181,6 +181,8 @@ check "completion: tarnwick -<TAB> offers -h" offers "tarnwick -" -h
 check "completion: tarnwick relay_dom<TAB> offers relay_domains" offers "tarnwick relay_dom" relay_domains
 check "completion: after -r the key is still completed" offers "tarnwick -r mynet" mynetworks
 check "completion: the value is not completed" offers_nothing "tarnwick relay_domains rel"
+check "completion: the seconds of -w are not completed" offers_nothing "tarnwick -w "
+check "completion: after --wait and its seconds the key is completed" offers "tarnwick --wait 5 relay_dom" relay_domains
 unset MAIL_CONFIG
 
 # --- removal -------------------------------------------------------------------
