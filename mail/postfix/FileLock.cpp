@@ -21,10 +21,9 @@ FileLock::FileLock(const std::string& name, LockNaming naming, LockWait wait, in
     // first so that a stale value cannot be reported instead.
     errno = 0;
     const bool bounded = wait == Blocking && waitSeconds >= 0;
-    lock_handle* handle =
-        wait == NonBlocking ? lock_try(name.c_str(), hashed)
-        : bounded ? lock_wait_for(name.c_str(), hashed, waitSeconds * 1000LL)
-                  : lock_wait(name.c_str(), hashed);
+    lock_handle* handle = wait == NonBlocking ? lock_try(name.c_str(), hashed)
+                          : bounded ? lock_wait_for(name.c_str(), hashed, waitSeconds * 1000LL)
+                                    : lock_wait(name.c_str(), hashed);
     const int code = errno;
 
     if (handle == nullptr || handle->fd < 0) {
@@ -37,9 +36,9 @@ FileLock::FileLock(const std::string& name, LockNaming naming, LockWait wait, in
     }
     if (handle->fd == 0 && bounded) {
         lock_release(handle);
-        throw LockTimeoutError("the lock on " + name + " is held by another process: gave up after waiting " +
-                               std::to_string(waitSeconds) +
-                               (waitSeconds == 1 ? " second" : " seconds"));
+        throw LockTimeoutError(
+            "the lock on " + name + " is held by another process: gave up after waiting " +
+            std::to_string(waitSeconds) + (waitSeconds == 1 ? " second" : " seconds"));
     }
     handle_ = handle;
 }

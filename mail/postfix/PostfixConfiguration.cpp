@@ -71,7 +71,7 @@ std::string findMainCf() {
     // One lock per main.cf however MAIL_CONFIG spells its directory (a
     // trailing slash, a symbolic link): two names would let edits overlap.
     std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(directory.c_str(), nullptr),
-                                                           &std::free);
+                                                          &std::free);
     return (canonical ? std::string(canonical.get()) : directory) + "/main.cf";
 }
 

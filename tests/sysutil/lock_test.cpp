@@ -95,9 +95,14 @@ TEST_F(Lock, RefusedOpenGivesMinusOneErrnoAndTheMessageOnBothStreams) {
                                "writable by no one else.";
     std::ofstream("/var/lock/victim") << "precious\n";
     // Each set-up runs in /var/lock on the directory SetUp made (0755, ours).
-    const struct { std::string setup; int error; std::string text; } cases[] = {
+    const struct {
+        std::string setup;
+        int error;
+        std::string text;
+    } cases[] = {
         {"ln -s /var/lock/victim " + path, ELOOP, refused + std::strerror(ELOOP) + "."},
-        {"rm " + path + "; chmod 775 files", EPERM, unsafe}, {"chmod 1757 files", EPERM, unsafe},
+        {"rm " + path + "; chmod 775 files", EPERM, unsafe},
+        {"chmod 1757 files", EPERM, unsafe},
         {"chmod 755 files; chown 4321 files", EPERM, unsafe},
         {"mkdir -m 755 real; rmdir files; ln -s real files", EPERM, unsafe},
         {"rm files; touch files", EPERM, unsafe},
@@ -109,8 +114,8 @@ TEST_F(Lock, RefusedOpenGivesMinusOneErrnoAndTheMessageOnBothStreams) {
             errno = 0;
             return lock_wait("", 1)->fd == -1 ? errno : 100;
         });
-        const std::string expected =
-            c.text + "\nSystem error " + std::to_string(c.error) + ": " + std::strerror(c.error) + "\n";
+        const std::string expected = c.text + "\nSystem error " + std::to_string(c.error) + ": " +
+                                     std::strerror(c.error) + "\n";
         EXPECT_TRUE(result.exitedWith(c.error)) << c.setup << " " << result.status;
         EXPECT_EQ(result.err, expected) << c.setup;
         EXPECT_EQ(result.out, expected) << c.setup;

@@ -70,7 +70,8 @@ TEST(FileLockTest, AnAlarmEndsTheWait) {
     }
     char byte;
     ASSERT_EQ(read(ready[0], &byte, 1), 1);
-    struct sigaction action {}, previous {};
+    struct sigaction action {
+    }, previous{};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
