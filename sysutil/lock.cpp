@@ -3,9 +3,13 @@
 #include <fcntl.h>
 #include <md5.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +25,65 @@ namespace {
 // the file it points to.
 constexpr int kLockOpenFlags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
 constexpr mode_t kLockFileMode = 0644;
+// Longest pause between two attempts of a bounded wait.
+constexpr std::chrono::milliseconds kLongestPoll(100);
+
+// A hashed lock lives in a directory that nobody but root or this user may
+// change: whoever can write there can unlink a held lock or plant a hard link
+// under a lock name. A missing directory is reported as open would report it.
+bool lockDirectoryIsSafe(const char* path) {
+    struct stat info;
+    if (::lstat(LOCK_FILES_DIR, &info) != 0) {
+        message(0, "Unable to open file \"%s\": %s.", path, std::strerror(errno));
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode) || (info.st_uid != 0 && info.st_uid != ::geteuid()) ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        errno = EPERM;
+        message(0,
+                "Refusing lock directory \"%s\": it must be a directory owned by root or by "
+                "this user and writable by no one else.",
+                LOCK_FILES_DIR);
+        return false;
+    }
+    return true;
+}
+
+// Allocates the handle and opens its lock file: fd > 0, or -1 with the
+// message printed and errno set. Null only when the handle cannot be
+// allocated.
+lock_handle* open_lock_file(const char* name, int open_flags, int16_t hashed) {
+    auto* handle = static_cast<lock_handle*>(std::malloc(sizeof(lock_handle)));
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    handle->fd = 0;
+    handle->path = hashed != 0 ? lock_path(name) : format_alloc("%s", name);
+
+    if (hashed != 0 && !lockDirectoryIsSafe(handle->path)) {
+        handle->fd = -1;
+        return handle;
+    }
+    // Not retried on EINTR: a signal must be able to end the wait.
+    handle->fd = ::open(handle->path, open_flags, kLockFileMode);
+    if (handle->fd < 0) {
+        // message() keeps errno, so the caller still sees open's error.
+        message(0, "Unable to open file \"%s\": %s.", handle->path, std::strerror(errno));
+        return handle;
+    }
+    if (handle->fd == 0) {
+        // Descriptor 0 means "held by somebody else" in a handle, and release
+        // would never close it; move the lock file off it.
+        const int moved = kelmo::retryNoInt([&] { return ::fcntl(0, F_DUPFD, 1); });
+        const int saved = errno;
+        kelmo::closeQuietly(0);
+        handle->fd = moved;
+        if (moved < 0) {
+            errno = saved;
+        }
+    }
+    return handle;
+}
 
 }  // namespace
 
@@ -48,35 +111,51 @@ char* lock_path(const char* name) {
 }
 
 lock_handle* lock_open(const char* name, int open_flags, int lock_operation, int16_t hashed) {
-    auto* handle = static_cast<lock_handle*>(std::malloc(sizeof(lock_handle)));
-    if (handle == nullptr) {
-        return nullptr;
-    }
-    handle->fd = 0;
-    handle->path = hashed != 0 ? lock_path(name) : format_alloc("%s", name);
-
-    handle->fd = kelmo::retryNoInt(
-        [&] { return ::open(handle->path, open_flags, kLockFileMode); });
-    if (handle->fd < 0) {
-        // message() keeps errno, so the caller still sees open's error.
-        message(0, "Unable to open file \"%s\": %s.", handle->path, std::strerror(errno));
+    lock_handle* handle = open_lock_file(name, open_flags, hashed);
+    if (handle == nullptr || handle->fd < 0) {
         return handle;
     }
-    if (handle->fd == 0) {
-        // Descriptor 0 means "held by somebody else" in a handle, and release
-        // would never close it; move the lock file off it.
-        const int moved = kelmo::retryNoInt([&] { return ::fcntl(0, F_DUPFD, 1); });
-        const int saved = errno;
-        kelmo::closeQuietly(0);
-        handle->fd = moved;
-        if (moved < 0) {
-            errno = saved;
+    // Not retried on EINTR: a signal must be able to end the wait.
+    if (::flock(handle->fd, lock_operation) == 0) {
+        return handle;
+    }
+    kelmo::closeQuietly(handle->fd);
+    handle->fd = errno == EAGAIN ? 0 : -1;
+    return handle;
+}
+
+lock_handle* lock_wait_for(const char* name, int16_t hashed, long long timeout_ms) {
+    lock_handle* handle = open_lock_file(name, kLockOpenFlags, hashed);
+    if (handle == nullptr || handle->fd < 0) {
+        return handle;
+    }
+    // Polled with LOCK_NB rather than a blocking flock ended by a timer: a
+    // timer needs a process-wide SIGALRM handler that would clobber a
+    // caller's own, and a signal that lands just before flock blocks would
+    // leave it waiting for good. The sleep is not retried on EINTR either.
+    const std::chrono::steady_clock::time_point deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::chrono::milliseconds step(1);
+    for (;;) {
+        if (::flock(handle->fd, LOCK_EX | LOCK_NB) == 0) {
             return handle;
         }
-    }
-
-    if (kelmo::retryNoInt([&] { return ::flock(handle->fd, lock_operation); }) == 0) {
-        return handle;
+        if (errno != EAGAIN) {
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            errno = EAGAIN;  // time is up: reported as held elsewhere
+            break;
+        }
+        const auto nap = std::min<std::chrono::nanoseconds>(left, step);
+        const timespec pause{static_cast<time_t>(nap.count() / 1000000000),
+                             static_cast<long>(nap.count() % 1000000000)};
+        if (::nanosleep(&pause, nullptr) != 0) {
+            break;
+        }
+        step = std::min(step * 2, kLongestPoll);
     }
     kelmo::closeQuietly(handle->fd);
     handle->fd = errno == EAGAIN ? 0 : -1;

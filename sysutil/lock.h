@@ -3,9 +3,11 @@
 #include <stdint.h>
 
 // Named exclusive flock locks. A hashed name locks
-// /var/lock/files/<md5 of the name>; otherwise the name is the lock file's
-// path. These routines never throw; they report through the handle, errno
-// and messages.
+// /var/lock/files/<md5 of the name>, provided that directory is a real
+// directory owned by root or the effective user and writable by no one else
+// (else fd -1, errno EPERM); otherwise the name is the lock file's path.
+// These routines never throw; they report through the handle, errno and
+// messages. No wait is resumed after a signal: it ends with fd -1, EINTR.
 
 #ifdef __cplusplus
 extern "C" {
@@ -24,6 +26,10 @@ typedef struct lock_handle {
 // cannot be allocated.
 lock_handle* lock_wait(const char* name, int16_t hashed);
 lock_handle* lock_try(const char* name, int16_t hashed);
+// lock_wait that gives up after timeout_ms: fd 0 and errno EAGAIN then, as
+// lock_try reports a lock held elsewhere. A signal ends the wait with fd -1
+// and errno EINTR, as it ends lock_wait's.
+lock_handle* lock_wait_for(const char* name, int16_t hashed, long long timeout_ms);
 lock_handle* lock_open(const char* name, int open_flags, int lock_operation, int16_t hashed);
 
 // Drops the lock and frees the handle: 0, or -1 for a null handle or a failed

@@ -2,7 +2,10 @@
 
 #include <getopt.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <string>
 #include <iostream>
 
 #include "tool/Usage.h"
@@ -14,7 +17,7 @@ namespace {
 // Long options without a short form take values past the char range.
 enum { kVersion = 256 };
 
-const char kShortOptions[] = "rhdnvf:";
+const char kShortOptions[] = "rhdnvf:w:";
 const option kLongOptions[] = {
     {"replace", no_argument, nullptr, 'r'},
     {"help", no_argument, nullptr, 'h'},
@@ -23,8 +26,20 @@ const option kLongOptions[] = {
     {"verbose", no_argument, nullptr, 'v'},
     {"file", required_argument, nullptr, 'f'},
     {"version", no_argument, nullptr, kVersion},
+    {"wait", required_argument, nullptr, 'w'},
     {nullptr, 0, nullptr, 0},
 };
+
+// -w SECONDS: a whole number from 0 to INT_MAX.
+int waitSeconds(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long seconds = std::strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || seconds > INT_MAX) {
+        usageError(std::string("invalid number of seconds to wait: \"") + text + "\"");
+    }
+    return static_cast<int>(seconds);
+}
 
 }  // namespace
 
@@ -57,6 +72,9 @@ Options parseOptions(int argc, char* argv[]) {
             case 'f':
                 batch = true;
                 options.file = optarg;
+                break;
+            case 'w':
+                options.waitSeconds = waitSeconds(optarg);
                 break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);

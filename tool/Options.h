@@ -14,6 +14,7 @@ struct Options {
     bool dryRun = false;   // -n
     bool verbose = false;  // -v, or implied by -n
     std::string file;      // -f; "-" is standard input
+    int waitSeconds = -1;  // -w: longest wait for the main.cf lock; for ever while negative
     std::string key;
     std::string value;
 

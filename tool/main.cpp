@@ -3,7 +3,9 @@
 // tool/Options.h lists the other options.
 
 #include <cxxabi.h>
+#include <fcntl.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -32,12 +34,23 @@ void reportFailure(const std::exception& error) {
     }
 }
 
+// A closed standard stream would be taken by the next file opened, the lock
+// file say, which postconf children would then inherit as their output.
+void openClosedStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0) {
+            std::_Exit(EXIT_FAILURE);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using kelmo::mail::postfix::ParameterPlan;
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
+    openClosedStandardStreams();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
 
     try {
@@ -47,6 +60,7 @@ int main(int argc, char* argv[]) {
             options.batch() ? tarnwick::readBatch(options.file)
                             : std::vector<ValueEdit>{{options.action, options.key, options.value}};
         auto& configuration = PostfixConfiguration::instance();
+        configuration.setLockWait(options.waitSeconds);
         const std::vector<ParameterPlan> plans =
             configuration.applyEdits(edits, {options.compare(), options.dryRun});
         if (options.verbose) {

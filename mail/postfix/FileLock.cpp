@@ -3,13 +3,15 @@
 #include <cerrno>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 #include "common/SystemError.h"
 #include "sysutil/lock.h"
 
 namespace kelmo {
 
-FileLock::FileLock(const std::string& name, LockNaming naming, LockWait wait) : handle_(nullptr) {
+FileLock::FileLock(const std::string& name, LockNaming naming, LockWait wait, int waitSeconds)
+    : handle_(nullptr) {
     if (wait != Blocking && wait != NonBlocking) {
         throw std::logic_error("FileLock: invalid wait mode");
     }
@@ -18,8 +20,10 @@ FileLock::FileLock(const std::string& name, LockNaming naming, LockWait wait) : 
     // errno right after the routine names the failed open or flock; clear it
     // first so that a stale value cannot be reported instead.
     errno = 0;
-    lock_handle* handle =
-        wait == Blocking ? lock_wait(name.c_str(), hashed) : lock_try(name.c_str(), hashed);
+    const bool bounded = wait == Blocking && waitSeconds >= 0;
+    lock_handle* handle = wait == NonBlocking ? lock_try(name.c_str(), hashed)
+                          : bounded ? lock_wait_for(name.c_str(), hashed, waitSeconds * 1000LL)
+                                    : lock_wait(name.c_str(), hashed);
     const int code = errno;
 
     if (handle == nullptr || handle->fd < 0) {
@@ -29,6 +33,12 @@ FileLock::FileLock(const std::string& name, LockNaming naming, LockWait wait) : 
     if (handle->fd == 0 && wait == NonBlocking) {
         lock_release(handle);
         throw std::runtime_error("lock(" + name + ") failed: file is already locked");
+    }
+    if (handle->fd == 0 && bounded) {
+        lock_release(handle);
+        throw LockTimeoutError(
+            "the lock on " + name + " is held by another process: gave up after waiting " +
+            std::to_string(waitSeconds) + (waitSeconds == 1 ? " second" : " seconds"));
     }
     handle_ = handle;
 }

@@ -1,10 +1,19 @@
 #include "mail/postfix/MyNetworks.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
+#include "mail/postfix/ValueLists.h"
 #include "sysutil/iface.h"
 
 namespace kelmo::mail::postfix {
+
+namespace {
+
+const char kIpv6Loopback[] = "[::1]/128";
+
+}  // namespace
 
 std::string localNetworks() {
     std::string networks = "127.0.0.0/8";
@@ -21,7 +30,14 @@ std::string localNetworks() {
 }
 
 std::string chooseMyNetworks(const std::string& current, const std::string& defaultValue,
-                             const std::string& localNetworks) {
+                             const std::string& ipv4Networks) {
+    // Local clients may reach the server over ::1 (localhost resolves to it
+    // first on many systems); other IPv6 networks of the default stay out.
+    const std::vector<std::string> defaults = listElements(defaultValue);
+    const std::string localNetworks =
+        std::find(defaults.begin(), defaults.end(), kIpv6Loopback) != defaults.end()
+            ? ipv4Networks + ", " + kIpv6Loopback
+            : ipv4Networks;
     if (current.empty() || current == defaultValue) {
         return localNetworks;
     }

@@ -1,10 +1,15 @@
 #include "mail/postfix/PostfixConfiguration.h"
 
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/ref.hpp>
 
-#include "mail/postfix/FileLock.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixError.h"
 #include "process/Command.h"
@@ -52,7 +57,11 @@ std::string findMainCf() {
     if (directory.empty()) {
         throw PostfixConfigurationError("unable to determine Postfix config_directory parameter");
     }
-    return directory + "/main.cf";
+    // One lock per main.cf however MAIL_CONFIG spells its directory (a
+    // trailing slash, a symbolic link): two names would let edits overlap.
+    std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(directory.c_str(), nullptr),
+                                                          &std::free);
+    return (canonical ? std::string(canonical.get()) : directory) + "/main.cf";
 }
 
 }  // namespace
@@ -62,6 +71,21 @@ PostfixConfiguration::PostfixConfiguration() : mainCfPath(findMainCf()) {}
 PostfixConfiguration& PostfixConfiguration::instance() {
     static PostfixConfiguration configuration;
     return configuration;
+}
+
+void PostfixConfiguration::checkParameterName(const std::string& key) {
+    const bool refused =
+        (!key.empty() && key[0] == '-') || std::any_of(key.begin(), key.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+        });
+    if (refused) {
+        throw PostfixConfigurationError("invalid parameter name: \"" + key + "\"");
+    }
+}
+
+FileLock PostfixConfiguration::lockMainCf() const {
+    return FileLock(mainCfPath, FileLock::Hashed, FileLock::Blocking, lockWait_);
 }
 
 std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
@@ -74,6 +98,7 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
 }
 
 std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
+    checkParameterName(key);
     std::vector<std::string> arguments{"-h"};
     if (useDefault) {
         arguments.push_back("-d");
@@ -95,7 +120,8 @@ std::string PostfixConfiguration::readValue(const std::string& key, bool useDefa
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    checkParameterName(key);
+    const FileLock lock = lockMainCf();
     writeParameters({{key, value}});
 }
 

@@ -5,6 +5,8 @@
 
 #include "mail/postfix/ValueLists.h"
 
+#include "mail/postfix/FileLock.h"
+
 namespace kelmo::mail::postfix {
 
 // The one object through which Postfix parameters are read and written. Every
@@ -20,13 +22,14 @@ public:
 
     // The parameter's value (the built-in default with useDefault), trimmed.
     // "mynetworks" has Postfix's default replaced by the local networks.
-    // Throws PostfixConfigurationError when postconf fails, or exits 0 with
-    // no output and an error diagnostic; exceptions of the pipe pass through.
+    // Throws PostfixConfigurationError for a key checkParameterName refuses,
+    // when postconf fails, or exits 0 with no output and an error
+    // diagnostic; exceptions of the pipe pass through.
     static std::string getParameter(const std::string& key, bool useDefault = false);
 
     // Writes key=value through postconf -e under the main.cf lock. Throws
-    // PostfixConfigurationError on a failed run, the lock's exceptions, and
-    // those of the pipe.
+    // PostfixConfigurationError for a refused key or a failed run, the
+    // lock's exceptions, and those of the pipe.
     void setParameter(const std::string& key, const std::string& value);
 
     // Read-modify-write list edits, each holding the main.cf lock from before
@@ -56,6 +59,18 @@ public:
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
+    // Throws PostfixConfigurationError "invalid parameter name: \"<key>\""
+    // for a key that postconf would take as an option (leading '-'), split
+    // at '=' or trim (blanks, tabs, other control characters): it would read
+    // or write some other parameter than the one named. An empty key passes;
+    // postconf refuses it clearly.
+    static void checkParameterName(const std::string& key);
+
+    // The main.cf lock that every edit holds, waiting at most lockWait
+    // seconds (for ever while negative, the default); see FileLock.
+    FileLock lockMainCf() const;
+    void setLockWait(int seconds) { lockWait_ = seconds; }
+
     // False when a line of postconf's standard error reads
     // "<program>: <blanks>panic:|fatal:|error:<rest>", true otherwise.
     static bool isCleanDiagnostics(const std::string& text);
@@ -63,11 +78,14 @@ public:
     PostfixConfiguration(const PostfixConfiguration&) = delete;
     PostfixConfiguration& operator=(const PostfixConfiguration&) = delete;
 
-    // config_directory followed by "/main.cf"; the lock's name.
+    // config_directory, canonical where it resolves, followed by "/main.cf";
+    // the lock's name.
     const std::string mainCfPath;
 
 private:
     PostfixConfiguration();
+
+    int lockWait_ = -1;
 
     // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
     static std::string readValue(const std::string& key, bool useDefault);

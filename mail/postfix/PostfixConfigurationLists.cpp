@@ -1,6 +1,5 @@
 #include <algorithm>
 
-#include "mail/postfix/FileLock.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/ValueLists.h"
@@ -9,7 +8,8 @@
 // around the write alone, two runs appending different values to the same
 // parameter would both read the old list and the later write would drop the
 // earlier one's value. The lock is taken once; a second FileLock on the same
-// name in this process would wait for itself, hence writeParameters.
+// name in this process would wait for itself, hence writeParameters. A
+// refused key is refused before the lock, as before any postconf run.
 
 namespace kelmo::mail::postfix {
 
@@ -23,7 +23,8 @@ void PostfixConfiguration::removeValue(const std::string& key, const std::string
 
 void PostfixConfiguration::appendPairValue(const std::string& key, const std::string& first,
                                            const std::string& second) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    checkParameterName(key);
+    const FileLock lock = lockMainCf();
     const ListEdit edit = planAppendPair(getParameter(key, false), first, second);
     if (edit.write) {
         writeParameters({{key, edit.text}});
@@ -38,7 +39,10 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
         return edit.key == "mynetworks" && edit.kind != ValueEdit::Replace;
     });
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    for (const ValueEdit& edit : edits) {
+        checkParameterName(edit.key);
+    }
+    const FileLock lock = lockMainCf();
     Readings readings;
     for (const std::string& key : keysToRead(edits, options.compare)) {
         readings.values.emplace_back(key, readValue(key, false));

@@ -197,6 +197,8 @@ check "completion: the value is not completed" offers_nothing "tarnwick relay_do
 check "completion: tarnwick --rem<TAB> offers --remove" offers "tarnwick --rem" --remove
 check "completion: -f completes a file name" offers "tarnwick -f /usr/sbin/postco" /usr/sbin/postconf
 check "completion: a batch takes no operands" offers_nothing "tarnwick -f /usr/sbin/postconf rel"
+check "completion: the seconds of -w are not completed" offers_nothing "tarnwick -w "
+check "completion: after --wait and its seconds the key is completed" offers "tarnwick --wait 5 relay_dom" relay_domains
 unset MAIL_CONFIG
 
 # --- removal -------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -85,25 +86,42 @@ TEST_F(Lock, OpeningTruncatesAndCreatesMode0644WithoutCloseOnExec) {
     EXPECT_EQ(lock_release(stale) + lock_release(fresh), 0);
 }
 
+// A planted link, a lock directory that someone else could change, and a missing one.
 TEST_F(Lock, RefusedOpenGivesMinusOneErrnoAndTheMessageOnBothStreams) {
     const std::string path = LOCK_FILES_DIR "/d41d8cd98f00b204e9800998ecf8427e";  // the empty name
+    const std::string refused = "Unable to open file \"" + path + "\": ";
+    const std::string unsafe = "Refusing lock directory \"" LOCK_FILES_DIR
+                               "\": it must be a directory owned by root or by this user and "
+                               "writable by no one else.";
     std::ofstream("/var/lock/victim") << "precious\n";
-    ASSERT_EQ(::symlink("/var/lock/victim", path.c_str()), 0);  // a planted link
-    for (const int error : {ELOOP, ENOENT}) {
-        if (error == ENOENT) {  // the directory itself missing
-            ASSERT_EQ(::unlink(path.c_str()), 0);
-            ASSERT_EQ(::rmdir(LOCK_FILES_DIR), 0);
-        }
+    // Each set-up runs in /var/lock on the directory SetUp made (0755, ours).
+    const struct {
+        std::string setup;
+        int error;
+        std::string text;
+    } cases[] = {
+        {"ln -s /var/lock/victim " + path, ELOOP, refused + std::strerror(ELOOP) + "."},
+        {"rm " + path + "; chmod 775 files", EPERM, unsafe},
+        {"chmod 1757 files", EPERM, unsafe},
+        {"chmod 755 files; chown 4321 files", EPERM, unsafe},
+        {"mkdir -m 755 real; rmdir files; ln -s real files", EPERM, unsafe},
+        {"rm files; touch files", EPERM, unsafe},
+        {"rm files", ENOENT, refused + std::strerror(ENOENT) + "."},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(std::system(("cd /var/lock && " + c.setup).c_str()), 0) << c.setup;
         const auto result = testsupport::runInChild([] {
             errno = 0;
             return lock_wait("", 1)->fd == -1 ? errno : 100;
         });
-        const std::string text = std::strerror(error), number = std::to_string(error);
-        const std::string expected = "Unable to open file \"" + path + "\": " + text +
-                                     ".\nSystem error " + number + ": " + text + "\n";
-        EXPECT_TRUE(result.exitedWith(error)) << result.status;
-        EXPECT_EQ(result.err, expected);
-        EXPECT_EQ(result.out, expected);
+        const std::string expected = c.text + "\nSystem error " + std::to_string(c.error) + ": " +
+                                     std::strerror(c.error) + "\n";
+        EXPECT_TRUE(result.exitedWith(c.error)) << c.setup << " " << result.status;
+        EXPECT_EQ(result.err, expected) << c.setup;
+        EXPECT_EQ(result.out, expected) << c.setup;
+        if (c.error == EPERM) {
+            EXPECT_NE(::access(path.c_str(), F_OK), 0) << c.setup;
+        }
     }
     std::ifstream victim("/var/lock/victim");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "precious\n");

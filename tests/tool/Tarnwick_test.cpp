@@ -1,6 +1,11 @@
 // tarnwick end to end: with real postconf, with a scripted stand-in for what real postconf
 // cannot be made to do (standins/postconf lists its knobs), and many runs at once.
 
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <thread>
+
 #include "tool/ToolHarness.h"
 
 namespace {
@@ -70,7 +75,13 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         "Unable to open file \"/var/lock/files/" + config.md5(config.mainCfPath) +
         "\": No such file or directory.\nSystem error 2: No such file or directory\n" +
         fatal("kelmo::ExSystemError<2>", "lock() failed: No such file or directory");
+    const std::string unsafe =
+        "Refusing lock directory \"/var/lock/files\": it must be a directory owned by root or by "
+        "this user and writable by no one else.\nSystem error 1: Operation not permitted\n" +
+        fatal("kelmo::ExSystemError<1>", "lock() failed: Operation not permitted");
     const std::string hide = "mount -t tmpfs tmpfs /var/lock", r = "relay_domains";
+    const std::string shared = hide + "; mkdir -m 775 /var/lock/files";
+    const std::string secs = "invalid number of seconds to wait: ";
     // clang-format off
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"-h"}, 0, use, ""}, {{"--he"}, 0, use, ""}, {{"-rh"}, 0, use, ""}, {{"onlyone", "-h"}, 0, use, ""},
@@ -87,6 +98,10 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{r, "b\nc"}, 1, multi, multi}, {{"-r", r, "b\nc"}, 1, multi, multi},
         {{r, "b"}, 1, noLock, noLock, "", hide}, {{"-r", r, "b"}, 1, noLock, noLock, "", hide},
         {{r, "a"}, 1, noLock, noLock, "", hide},
+        {{r, "b"}, 1, unsafe, unsafe, "", shared}, {{"-r", r, "b"}, 1, unsafe, unsafe, "", shared},
+        {{"-w", "x", r, "b"}, 1, "", secs + "\"x\"\n" + use}, {{"--wait=-1", r, "b"}, 1, "", secs + "\"-1\"\n" + use},
+        {{"-w", "1s", r, "b"}, 1, "", secs + "\"1s\"\n" + use},
+        {{r, "b", "-w"}, 1, "", me + ": option requires an argument -- 'w'\n" + use},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -107,7 +122,8 @@ TEST(TarnwickTest, MynetworksDefaultIsWrittenNarrowed) {
     std::string def = probe.sh(probe.command({}, prep + "; postconf -h -d mynetworks; exit")).out;
     ASSERT_NE(def, "");
     def.pop_back();
-    const std::string local = "127.0.0.0/8, 198.51.100.7/32", mn = "mynetworks = ";
+    ASSERT_NE(def.find("[::1]/128"), std::string::npos) << def;
+    const std::string local = "127.0.0.0/8, 198.51.100.7/32, [::1]/128", mn = "mynetworks = ";
     const std::string lo = "127.0.0.0/8", mine = "198.51.100.0/24";
     // clang-format off
     expectEdits({
@@ -121,12 +137,45 @@ TEST(TarnwickTest, MynetworksDefaultIsWrittenNarrowed) {
     // clang-format on
 }
 
+// -w bounds the wait for a main.cf lock that another process holds, for appends and replaces.
+TEST(TarnwickTest, WaitForTheLockEndsAfterTheGivenSeconds) {
+    MailConfig config(rd("a"));
+    const int holder = open((config.root + "/lock/files/" + config.md5(config.mainCfPath)).c_str(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    const std::string held = "the lock on " + config.mainCfPath +
+                             " is held by another process: gave up after waiting ";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-w", "0", "relay_domains", "b"}, "0 seconds"},
+        {{"--wait", "1", "-r", "relay_domains", "b"}, "1 second"},
+        {{"relay_domains", "b", "--wait=2"}, "2 seconds"},
+        {{"-w", "1", "-f", config.root + "/batch"}, "1 second"},
+    };
+    config.sh("echo 'append relay_domains b' >" + config.root + "/batch");
+    for (const auto& [args, waited] : cases) {
+        const Outcome o = config.sh(config.command(args, "", "timeout 20"));  // 124: no limit
+        EXPECT_EQ(o.status, 1) << waited;
+        EXPECT_EQ(o.err, fatal("kelmo::LockTimeoutError", held + waited)) << waited;
+        EXPECT_EQ(o.out, o.err);
+    }
+    EXPECT_EQ(config.mainCf(), rd("a"));
+    std::thread release([holder] { usleep(300 * 1000), close(holder); });
+    const Outcome o = config.sh(config.command({"-w", "60", "relay_domains", "b"}));
+    release.join();
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(config.mainCf(), rd("a, b"));
+}
+
 TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
     MailConfig config;
     const std::string log = config.root + "/calls", d = config.dir, dd = "-h -d config_directory\n";
     const std::vector<std::string> add{"k", "v"}, set{"-r", "k", "v"};
+    const std::string bad = "invalid parameter name: ", out = "WRITE_OUT='to stdout\\n' ";
+    config.sh("ln -s pf " + config.root + "/link; printf 'append k v\\nremove k\\t v\\n' >" +
+              config.root + "/bad");
     // error: PostfixConfigurationError's text, empty for success; calls: the stand-in's after
     // "-h config_directory"; lockDir: whose main.cf the lock is named after, empty for no lock.
+    // knobs may close tarnwick's standard streams: no output reaches the lock file.
     // clang-format off
     const struct { std::string knobs; std::vector<std::string> args; std::string error, calls, lockDir; } cases[] = {
         {"READ_END=TERM", add, "unknown error", "-h k\n", d},
@@ -149,6 +198,13 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
         {"CONFDIR_END=1 CONFDIR_ERR='x\\n' DEFDIR_ERR='p: fatal: d\\n' DEFDIR_END=TERM", set,
          "p: fatal: d\n", dd, ""},
         {"CONFDIR_OUT=' \\n'", set, "unable to determine Postfix config_directory parameter", "", ""},
+        {"CONFDIR_OUT='" + d + "/\\n'", set, "", "-e k=v\n", d},
+        {"CONFDIR_OUT='" + config.root + "/link\\n'", set, "", "-e k=v\n", d},
+        {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "k\tx", "v"}, bad + "\"k\tx\"", "", ""},
+        {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
+        {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
+        {"", {"-f", config.root + "/bad"}, bad + "\"k\t\"", "", ""},
+        {out + ">&-", set, "", "-e k=v\n", d}, {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -163,6 +219,8 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
         EXPECT_EQ(slurp(log), "-h config_directory\n" + c.calls) << c.knobs;
         const std::vector<std::string> lock{config.md5(c.lockDir + "/main.cf")};
         EXPECT_EQ(config.locks(), c.lockDir.empty() ? std::vector<std::string>() : lock) << c.knobs;
+        for (const std::string& name : config.locks())
+            EXPECT_EQ(slurp(config.root + "/lock/files/" + name), "") << c.knobs;
     }
 }
 

@@ -60,6 +60,7 @@ struct MailConfig {
         char pattern[] = "/tmp/tarnwick-test.XXXXXX";
         root = mkdtemp(pattern), dir = root + "/pf", mainCfPath = dir + "/main.cf";
         fs::create_directories(root + "/lock/files"), fs::create_directories(dir);
+        fs::permissions(root + "/lock/files", fs::perms(0755));  // whatever the umask: tarnwick checks
         std::ofstream(dir + "/master.cf").flush();
         set(text);
     }

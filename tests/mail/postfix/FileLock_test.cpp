@@ -1,7 +1,9 @@
 #include "mail/postfix/FileLock.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 
 #include <thread>
 #include <typeinfo>
@@ -52,6 +54,40 @@ TEST(FileLockTest, LiteralLockFailsAtOnceWaitsAndHoldsForItsScope) {
     // Hashed names and a missing directory are tried end to end in tests/tool.
     EXPECT_THROW(FileLock(tmp.root + "/none/x", FileLock::Literal, FileLock::NonBlocking),
                  kelmo::ExSystemError<ENOENT>);
+}
+
+// A signal whose handler is installed without SA_RESTART ends a wait, bounded or not, with
+// EINTR. The lock is held by a child for a few seconds: a resumed wait would then succeed.
+TEST(FileLockTest, AnAlarmEndsTheWait) {
+    MailConfig tmp;
+    const std::string path = tmp.mainCfPath;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(path.c_str(), O_RDONLY);
+        _exit(flock(fd, LOCK_EX) == 0 && write(ready[1], "", 1) == 1 && sleep(4) == 0 ? 0 : 1);
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    struct sigaction action {
+    }, previous{};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    for (const int seconds : {-1, 30}) {
+        alarm(1);
+        try {
+            FileLock lock(path, FileLock::Literal, FileLock::Blocking, seconds);
+            ADD_FAILURE() << "the wait went on after the alarm, limit " << seconds;
+        } catch (const kelmo::ExSystemError<EINTR>& e) {
+            EXPECT_STREQ(e.what(), "lock() failed: Interrupted system call");
+        }
+    }
+    sigaction(SIGALRM, &previous, nullptr);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    kelmo::closeNoInt(ready[0]), kelmo::closeNoInt(ready[1]);
 }
 
 }  // namespace

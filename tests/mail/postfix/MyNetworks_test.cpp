@@ -10,22 +10,26 @@ namespace {
 
 TEST(ChooseMyNetworks, ReplacesOnlyTheDefaultAndKeepsConfiguredNetworks) {
     const std::string D = "127.0.0.0/8 [::1]/128", L = "127.0.0.0/8, 198.51.100.7/32";
+    const std::string L6 = L + ", [::1]/128";  // the IPv6 loopback of the default is kept
     // clang-format off
-    const std::string cases[][4] = {  // current, default, local networks, result
-        {"", D, L, L},
-        {D, D, L, L},
+    const std::string cases[][4] = {  // current, default, IPv4 local networks, result
+        {"", D, L, L6},
+        {D, D, L, L6},
         {"198.51.100.0/24", D, L, "198.51.100.0/24"},  // a short configured value is kept
         {"127.0.0.0/8", D, L, "127.0.0.0/8"},          // even a prefix of the default
-        {D + ", 203.0.113.0/24", D, L, L + ", 203.0.113.0/24"},
-        {"203.0.113.0/25 " + D + " 192.0.2.0/24", D, L, "203.0.113.0/25 " + L + " 192.0.2.0/24"},
-        {"203.0.113.0/25 " + D, D, L, "203.0.113.0/25 " + L},
-        {D + ", " + D, D, L, L + ", " + D},
+        {D + ", 203.0.113.0/24", D, L, L6 + ", 203.0.113.0/24"},
+        {"203.0.113.0/25 " + D + " 192.0.2.0/24", D, L, "203.0.113.0/25 " + L6 + " 192.0.2.0/24"},
+        {"203.0.113.0/25 " + D, D, L, "203.0.113.0/25 " + L6},
+        {D + ", " + D, D, L, L6 + ", " + D},
         {"203.0.113.0/25, 192.0.2.0/24", D, L, "203.0.113.0/25, 192.0.2.0/24"},
         {"203.0.113.0/24", "", L, "203.0.113.0/24"},  // an empty default matches nowhere
+        {"", "127.0.0.0/8", L, L},
+        {"", "127.0.0.0/8,[fe80::]/64,\t[::1]/128", L, L6},  // no other IPv6 network
+        {"", "127.0.0.0/8 [::1]/1280 [::1]/12 x[::1]/128", L, L},  // the element, not a piece
     };
     // clang-format on
     for (const auto& c : cases) {
-        EXPECT_EQ(kelmo::mail::postfix::chooseMyNetworks(c[0], c[1], c[2]), c[3]) << c[0];
+        EXPECT_EQ(kelmo::mail::postfix::chooseMyNetworks(c[0], c[1], c[2]), c[3]) << c[0] << c[1];
     }
 }
 

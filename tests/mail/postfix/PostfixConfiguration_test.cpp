@@ -1,6 +1,10 @@
 #include "mail/postfix/PostfixConfiguration.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <functional>
+#include <thread>
 
 #include "tool/ToolHarness.h"
 
@@ -53,6 +57,15 @@ TEST(PostfixConfigurationTest, ListEditsWriteThroughPostconfUnderTheLock) {
         EXPECT_EQ(config.mainCf(), after);
     }
     EXPECT_EQ(config.locks(), std::vector<std::string>{config.md5(config.mainCfPath)});
+    // Each edit honours the bounded wait; one that ignored it would get the lock in 2 s.
+    const int holder = open((config.root + "/lock/files/" + config.locks()[0]).c_str(), O_RDONLY);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    std::thread release([holder] { sleep(2), close(holder); });
+    pc.setLockWait(0);
+    EXPECT_THROW(pc.removeValue(rd, "a"), kelmo::LockTimeoutError);
+    EXPECT_THROW(pc.appendPairValue(rcpt, "a", "b"), kelmo::LockTimeoutError);
+    pc.setLockWait(-1);
+    release.join();
 }
 
 }  // namespace
