@@ -1,19 +1,20 @@
 // tarnwick [--replace] <key> <value>: appends a value to a Postfix list
-// parameter unless it is already an element, or with --replace sets it.
+// parameter unless it is already an element, or with --replace sets it;
+// tool/Options.h lists the other options.
 
 #include <cxxabi.h>
-#include <getopt.h>
 
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <string>
 #include <typeinfo>
+#include <vector>
 
 #include "common/Traceback.h"
 #include "common/UtilityErrorStream.h"
 #include "mail/postfix/PostfixConfiguration.h"
-#include "tool/Usage.h"
+#include "tool/BatchFile.h"
+#include "tool/Options.h"
 
 namespace {
 
@@ -34,37 +35,29 @@ void reportFailure(const std::exception& error) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    static const option longOptions[] = {
-        {"replace", no_argument, nullptr, 'r'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
-    };
-
-    bool replace = false;
-    int option;
-    while ((option = getopt_long(argc, argv, "rh", longOptions, nullptr)) != -1) {
-        switch (option) {
-            case 'h':
-                tarnwick::usage(std::cout, EXIT_SUCCESS);
-            case 'r':
-                replace = true;
-                break;
-            default:  // getopt_long has already named the unknown option
-                tarnwick::usage(std::cerr, EXIT_FAILURE);
-        }
-    }
-    if (argc - optind != 2) {
-        tarnwick::usageError("you should specify key and value to set");
-    }
+    using kelmo::mail::postfix::ParameterPlan;
+    using kelmo::mail::postfix::PostfixConfiguration;
+    using kelmo::mail::postfix::ValueEdit;
+    const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
 
     try {
-        auto& configuration = kelmo::mail::postfix::PostfixConfiguration::instance();
-        const std::string key(argv[optind]);
-        const std::string value(argv[optind + 1]);
-        if (replace) {
-            configuration.setParameter(key, value);
-        } else {
-            configuration.appendValue(key, value);
+        // A batch is read whole before anything runs, so that a bad line
+        // leaves nothing half done.
+        const std::vector<ValueEdit> edits =
+            options.batch() ? tarnwick::readBatch(options.file)
+                            : std::vector<ValueEdit>{{options.action, options.key, options.value}};
+        auto& configuration = PostfixConfiguration::instance();
+        const std::vector<ParameterPlan> plans =
+            configuration.applyEdits(edits, {options.compare(), options.dryRun});
+        if (options.verbose) {
+            for (const ParameterPlan& plan : plans) {
+                if (plan.write) {
+                    std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
+                } else {
+                    std::cout << "unchanged: " << plan.key << "\n";
+                }
+            }
+            std::cout.flush();
         }
     } catch (const std::exception& error) {
         reportFailure(error);

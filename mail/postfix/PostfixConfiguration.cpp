@@ -42,17 +42,6 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     return pipe.run();
 }
 
-// Postfix's built-in default of mynetworks; no diagnostics check here.
-std::string defaultMyNetworks() {
-    std::string output;
-    std::string errors;
-    if (runFailed(runRead({"-h", "-d", "mynetworks"}, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
-    }
-    boost::algorithm::trim(output);
-    return output;
-}
-
 std::string findMainCf() {
     std::string directory;
     try {
@@ -76,6 +65,15 @@ PostfixConfiguration& PostfixConfiguration::instance() {
 }
 
 std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
+    const std::string value = readValue(key, useDefault);
+    if (key == "mynetworks") {
+        const std::string defaultValue = defaultMyNetworks();
+        return chooseMyNetworks(value, defaultValue, localNetworks());
+    }
+    return value;
+}
+
+std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     std::vector<std::string> arguments{"-h"};
     if (useDefault) {
         arguments.push_back("-d");
@@ -93,21 +91,21 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
         throw PostfixConfigurationError(errors);
     }
     boost::algorithm::trim(output);
-    if (key == "mynetworks") {
-        const std::string defaultValue = defaultMyNetworks();
-        return chooseMyNetworks(output, defaultValue, localNetworks());
-    }
     return output;
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
     FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
-    writeParameter(key, value);
+    writeParameters({{key, value}});
 }
 
-void PostfixConfiguration::writeParameter(const std::string& key, const std::string& value) {
-    // key=value travels as one argument: no quoting, no escaping.
-    process::Command command(kPostconf, "-e", key + "=" + value);
+void PostfixConfiguration::writeParameters(
+    const std::vector<std::pair<std::string, std::string>>& settings) {
+    process::Command command(kPostconf, "-e");
+    for (const auto& [key, value] : settings) {
+        // key=value travels as one argument: no quoting, no escaping.
+        command.arguments.push_back(key + "=" + value);
+    }
     process::Pipe pipe(command);
     std::string errors;
     capture(pipe.stderrChannel, errors);
@@ -115,6 +113,16 @@ void PostfixConfiguration::writeParameter(const std::string& key, const std::str
     if (runFailed(pipe.run())) {
         throw PostfixConfigurationError(failureText(errors));
     }
+}
+
+std::string PostfixConfiguration::defaultMyNetworks() {
+    std::string output;
+    std::string errors;
+    if (runFailed(runRead({"-h", "-d", "mynetworks"}, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    boost::algorithm::trim(output);
+    return output;
 }
 
 bool PostfixConfiguration::isCleanDiagnostics(const std::string& text) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+#include "mail/postfix/ValueLists.h"
 
 namespace kelmo::mail::postfix {
 
@@ -35,6 +38,24 @@ public:
     void appendPairValue(const std::string& key, const std::string& first,
                          const std::string& second);
 
+    // How applyEdits decides and whether it writes.
+    struct EditOptions {
+        // Read every parameter first (replacements too) and write only those
+        // whose final value differs from what postconf -h printed.
+        bool compare = false;
+        // Decide as a real run would, but run no postconf -e.
+        bool dryRun = false;
+    };
+
+    // The edits in order as one transaction: the main.cf lock held from
+    // before the first read until the write has returned, each parameter read
+    // once, every parameter to write written by one postconf -e run (none when
+    // nothing changed), nothing written when anything fails before. Returns
+    // one plan per parameter in order of first mention. Throws what
+    // getParameter and setParameter throw.
+    std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
+                                          const EditOptions& options);
+
     // False when a line of postconf's standard error reads
     // "<program>: <blanks>panic:|fatal:|error:<rest>", true otherwise.
     static bool isCleanDiagnostics(const std::string& text);
@@ -48,8 +69,16 @@ public:
 private:
     PostfixConfiguration();
 
-    // postconf -e key=value without taking the lock: callers hold it.
-    static void writeParameter(const std::string& key, const std::string& value);
+    // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
+    static std::string readValue(const std::string& key, bool useDefault);
+
+    // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike
+    // readValue.
+    static std::string defaultMyNetworks();
+
+    // One postconf -e key=value key=value ... without taking the lock:
+    // callers hold it.
+    static void writeParameters(const std::vector<std::pair<std::string, std::string>>& settings);
 };
 
 }  // namespace kelmo::mail::postfix

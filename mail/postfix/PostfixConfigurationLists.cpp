@@ -1,4 +1,7 @@
+#include <algorithm>
+
 #include "mail/postfix/FileLock.h"
+#include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/ValueLists.h"
 
@@ -6,24 +9,16 @@
 // around the write alone, two runs appending different values to the same
 // parameter would both read the old list and the later write would drop the
 // earlier one's value. The lock is taken once; a second FileLock on the same
-// name in this process would wait for itself, hence writeParameter.
+// name in this process would wait for itself, hence writeParameters.
 
 namespace kelmo::mail::postfix {
 
 void PostfixConfiguration::appendValue(const std::string& key, const std::string& value) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
-    const ListEdit edit = planAppend(key, getParameter(key, false), value);
-    if (edit.write) {
-        writeParameter(key, edit.text);
-    }
+    applyEdits({{ValueEdit::Append, key, value}}, EditOptions());
 }
 
 void PostfixConfiguration::removeValue(const std::string& key, const std::string& value) {
-    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
-    const ListEdit edit = planRemove(getParameter(key, false), value);
-    if (edit.write) {
-        writeParameter(key, edit.text);
-    }
+    applyEdits({{ValueEdit::Remove, key, value}}, EditOptions());
 }
 
 void PostfixConfiguration::appendPairValue(const std::string& key, const std::string& first,
@@ -31,8 +26,45 @@ void PostfixConfiguration::appendPairValue(const std::string& key, const std::st
     FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
     const ListEdit edit = planAppendPair(getParameter(key, false), first, second);
     if (edit.write) {
-        writeParameter(key, edit.text);
+        writeParameters({{key, edit.text}});
     }
+}
+
+// Every edit of the command line goes through here, a single one as much as
+// a batch: read what the edits need, plan in memory, write once.
+std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
+                                                            const EditOptions& options) {
+    // Only a list edit looks at mynetworks through its default replacement.
+    bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
+        return edit.key == "mynetworks" && edit.kind != ValueEdit::Replace;
+    });
+    FileLock lock(mainCfPath, FileLock::Hashed, FileLock::Blocking);
+    Readings readings;
+    for (const std::string& key : keysToRead(edits, options.compare)) {
+        readings.values.emplace_back(key, readValue(key, false));
+        // Right after the value, as getParameter reads them.
+        if (key == "mynetworks" && wantDefault) {
+            readings.myNetworksDefault = defaultMyNetworks();
+            readings.localNetworks = localNetworks();
+            wantDefault = false;
+        }
+    }
+    if (wantDefault) {  // mynetworks replaced before it was edited as a list
+        readings.myNetworksDefault = defaultMyNetworks();
+        readings.localNetworks = localNetworks();
+    }
+
+    std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
+    std::vector<std::pair<std::string, std::string>> settings;
+    for (const ParameterPlan& plan : plans) {
+        if (plan.write) {
+            settings.emplace_back(plan.key, plan.text);
+        }
+    }
+    if (!settings.empty() && !options.dryRun) {
+        writeParameters(settings);
+    }
+    return plans;
 }
 
 }  // namespace kelmo::mail::postfix

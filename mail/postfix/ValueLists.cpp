@@ -1,17 +1,33 @@
 #include "mail/postfix/ValueLists.h"
 
 #include <algorithm>
+#include <map>
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
+#include "mail/postfix/MyNetworks.h"
+
 namespace kelmo::mail::postfix {
 
 namespace {
 
 const char kJoiner[] = ", ";
+const char kSeparators[] = " \t,";
+
+// What value looks for among the elements: itself when it holds no
+// separator, else its non-empty elements. Separators at its ends belong to no
+// element; counting them would make a value appended once never found again.
+std::vector<std::string> wantedRun(const std::string& value) {
+    if (value.find_first_of(kSeparators) == std::string::npos) {
+        return {value};
+    }
+    std::vector<std::string> run = listElements(value);
+    run.erase(std::remove(run.begin(), run.end(), std::string()), run.end());
+    return run;
+}
 
 }  // namespace
 
@@ -20,7 +36,7 @@ std::vector<std::string> listElements(const std::string& value) {
     // boost::split yields one empty piece for an empty text; a list with
     // nothing in it has no elements.
     if (!value.empty()) {
-        boost::algorithm::split(elements, value, boost::algorithm::is_any_of(" \t,"),
+        boost::algorithm::split(elements, value, boost::algorithm::is_any_of(kSeparators),
                                 boost::algorithm::token_compress_on);
     }
     return elements;
@@ -29,7 +45,10 @@ std::vector<std::string> listElements(const std::string& value) {
 ListEdit planAppend(const std::string& key, const std::string& current, const std::string& value) {
     ListEdit edit;
     const std::vector<std::string> elements = listElements(current);
-    if (std::find(elements.begin(), elements.end(), value) != elements.end()) {
+    const std::vector<std::string> run = wantedRun(value);
+    // A run of no elements (a value of separators alone) adds nothing.
+    if (std::search(elements.begin(), elements.end(), run.begin(), run.end()) != elements.end() ||
+        run.empty()) {
         // Writing mynetworks back stores the narrowed local networks that the
         // read put in place of Postfix's implicit default.
         if (key == "mynetworks") {
@@ -46,13 +65,18 @@ ListEdit planAppend(const std::string& key, const std::string& current, const st
 
 ListEdit planRemove(const std::string& current, const std::string& value) {
     ListEdit edit;
+    const std::vector<std::string> elements = listElements(current);
+    const std::vector<std::string> run = wantedRun(value);
     std::vector<std::string> kept;
-    for (const std::string& element : listElements(current)) {
-        if (element == value) {
-            edit.write = true;
-        } else {
-            kept.push_back(element);
+    auto from = elements.begin();
+    while (!run.empty()) {
+        const auto found = std::search(from, elements.end(), run.begin(), run.end());
+        kept.insert(kept.end(), from, found);
+        if (found == elements.end()) {
+            break;
         }
+        edit.write = true;
+        from = found + run.size();
     }
     if (edit.write) {
         edit.text = boost::algorithm::join(kept, kJoiner);
@@ -85,6 +109,67 @@ ListEdit planAppendPair(const std::string& current, const std::string& first,
     edit.write = true;
     edit.text = boost::algorithm::join(kept, kJoiner);
     return edit;
+}
+
+std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare) {
+    std::vector<std::string> keys;
+    std::vector<std::string> seen;
+    for (const ValueEdit& edit : edits) {
+        if (std::find(seen.begin(), seen.end(), edit.key) != seen.end()) {
+            continue;
+        }
+        seen.push_back(edit.key);
+        if (compare || edit.kind != ValueEdit::Replace) {
+            keys.push_back(edit.key);
+        }
+    }
+    return keys;
+}
+
+std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
+                                     bool compare) {
+    std::vector<ParameterPlan> plans;
+    std::map<std::string, std::size_t> index;
+    for (const ValueEdit& edit : edits) {
+        const auto [at, added] = index.emplace(edit.key, plans.size());
+        if (added) {
+            ParameterPlan plan;
+            plan.key = edit.key;
+            for (const auto& [key, value] : readings.values) {
+                if (key == edit.key) {
+                    plan.text = value;
+                }
+            }
+            plans.push_back(plan);
+        }
+        ParameterPlan& plan = plans[at->second];
+        if (edit.kind == ValueEdit::Replace) {
+            plan.write = true;
+            plan.text = edit.value;
+            continue;
+        }
+        const std::string current =
+            edit.key == "mynetworks"
+                ? chooseMyNetworks(plan.text, readings.myNetworksDefault, readings.localNetworks)
+                : plan.text;
+        const ListEdit decided = edit.kind == ValueEdit::Append
+                                     ? planAppend(edit.key, current, edit.value)
+                                     : planRemove(current, edit.value);
+        if (decided.write) {
+            plan.write = true;
+            plan.text = decided.text;
+        }
+    }
+    if (compare) {
+        for (ParameterPlan& plan : plans) {
+            for (const auto& [key, value] : readings.values) {
+                if (key == plan.key && value == plan.text) {
+                    plan.write = false;
+                }
+            }
+        }
+    }
+    return plans;
 }
 
 }  // namespace kelmo::mail::postfix

@@ -18,13 +18,17 @@ struct ListEdit {
 // empty text has none; a leading or trailing separator gives an empty element.
 std::vector<std::string> listElements(const std::string& value);
 
-// appendValue: when value is already an element nothing is written (except
-// for "mynetworks", whose current value is written back as read); otherwise
-// the current text as read, ", " and value, or value alone for an empty list.
+// appendValue: when value is already present nothing is written (except for
+// "mynetworks", whose current value is written back as read); otherwise the
+// current text as read, ", " and value, or value alone for an empty list.
+// A value without separators is present when an element equals it; one with
+// separators when its non-empty elements stand consecutively, in order,
+// among the current elements.
 ListEdit planAppend(const std::string& key, const std::string& current, const std::string& value);
 
-// removeValue: every element equal to value dropped, the rest joined with
-// ", "; nothing written when no element was equal.
+// removeValue: every element equal to value (for a value with separators,
+// every consecutive run of its non-empty elements) dropped, the rest joined
+// with ", "; nothing written when nothing was dropped.
 ListEdit planRemove(const std::string& current, const std::string& value);
 
 // appendPairValue: "first second" added to a comma-separated list whose
@@ -32,5 +36,43 @@ ListEdit planRemove(const std::string& current, const std::string& value);
 // element already equals the trimmed pair.
 ListEdit planAppendPair(const std::string& current, const std::string& first,
                         const std::string& second);
+
+// One edit of a batch, as the command line or a batch file gives it.
+struct ValueEdit {
+    enum Kind { Append, Replace, Remove };
+    Kind kind;
+    std::string key;
+    std::string value;
+};
+
+// What postconf said before a batch was planned: each parameter's value as
+// read (trimmed), and for list edits of "mynetworks" its built-in default and
+// the local networks that stand in for it.
+struct Readings {
+    std::vector<std::pair<std::string, std::string>> values;
+    std::string myNetworksDefault;
+    std::string localNetworks;
+};
+
+// One parameter's outcome; write means the batch writes text to it.
+struct ParameterPlan {
+    std::string key;
+    bool write = false;
+    std::string text;
+};
+
+// The parameters a batch must read first: every one when compare is set,
+// else those whose first edit is a list edit (a plain replacement reads
+// nothing).
+std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare);
+
+// Applies the edits in order, each to the result of the one before, as
+// separate runs would (mynetworks seen through its default replacement at each
+// list edit). One plan per parameter, in order of first mention. Without
+// compare a parameter is written when any of its edits decided to write;
+// with compare only when its final text differs from the value read, so that
+// an edit that changes nothing reads as unchanged.
+std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
+                                     bool compare);
 
 }  // namespace kelmo::mail::postfix

@@ -1,0 +1,91 @@
+#include "tool/Options.h"
+
+#include <getopt.h>
+
+#include <cstdlib>
+#include <iostream>
+
+#include "tool/Usage.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Long options without a short form take values past the char range.
+enum { kVersion = 256 };
+
+const char kShortOptions[] = "rhdnvf:";
+const option kLongOptions[] = {
+    {"replace", no_argument, nullptr, 'r'},
+    {"help", no_argument, nullptr, 'h'},
+    {"remove", no_argument, nullptr, 'd'},
+    {"dry-run", no_argument, nullptr, 'n'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"file", required_argument, nullptr, 'f'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+}  // namespace
+
+Options parseOptions(int argc, char* argv[]) {
+    Options options;
+    bool replace = false;
+    bool remove = false;
+    bool batch = false;
+    int option;
+    // Acted on in the order given: -h and --version end the run where they stand.
+    while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        switch (option) {
+            case 'h':
+                usage(std::cout, EXIT_SUCCESS);
+            case kVersion:
+                std::cout << "tarnwick " TARNWICK_VERSION << std::endl;
+                std::exit(EXIT_SUCCESS);
+            case 'r':
+                replace = true;
+                break;
+            case 'd':
+                remove = true;
+                break;
+            case 'n':
+                options.dryRun = options.verbose = true;
+                break;
+            case 'v':
+                options.verbose = true;
+                break;
+            case 'f':
+                batch = true;
+                options.file = optarg;
+                break;
+            default:  // getopt_long has already named the unknown option
+                usage(std::cerr, EXIT_FAILURE);
+        }
+    }
+
+    const int operands = argc - optind;
+    if (replace && remove) {
+        usageError("you should not combine --replace and --remove");
+    }
+    if (batch) {
+        if (operands != 0 || replace || remove) {
+            usageError("you should give no key, value, --replace or --remove with --file");
+        }
+        // An empty name would read as no batch at all; it names no file either.
+        if (options.file.empty()) {
+            usageError("you should specify a file with --file");
+        }
+        return options;
+    }
+    if (operands != 2) {
+        usageError("you should specify key and value to set");
+    }
+    options.action = replace  ? Options::ValueEdit::Replace
+                     : remove ? Options::ValueEdit::Remove
+                              : Options::ValueEdit::Append;
+    options.key = argv[optind];
+    options.value = argv[optind + 1];
+    return options;
+}
+
+}  // namespace tarnwick

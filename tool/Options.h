@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "mail/postfix/ValueLists.h"
+
+namespace tarnwick {
+
+// The command line, read and checked. Exactly one of: a batch file, or a key
+// and a value.
+struct Options {
+    using ValueEdit = kelmo::mail::postfix::ValueEdit;
+    ValueEdit::Kind action = ValueEdit::Append;  // -r: Replace, -d: Remove
+    bool dryRun = false;   // -n
+    bool verbose = false;  // -v, or implied by -n
+    std::string file;      // -f; "-" is standard input
+    std::string key;
+    std::string value;
+
+    bool batch() const { return !file.empty(); }
+    // Any of -v, -n, -f: replacements read first and unchanged values are
+    // not written, so that "unchanged" can be reported truthfully.
+    bool compare() const { return verbose || dryRun || batch(); }
+};
+
+// Reads argv with getopt_long. -h and --version print and exit 0 where they
+// stand; an unrecognised option, a misplaced combination or a wrong operand
+// count prints the usage text on standard error and exits 1.
+Options parseOptions(int argc, char* argv[]);
+
+}  // namespace tarnwick
