@@ -119,5 +119,15 @@ check "second run: nothing changed" recap 0
 check "second run: main.cf unchanged byte for byte" cmp -s "$work/main.cf.first" "$pf/main.cf"
 check "second run: no postconf -e" writes 4
 
+# wait: another process holds the main.cf lock (the one lock file the runs made).
+lock_file=$(echo "$work"/lock/files/*)
+status=0
+flock "$lock_file" ansible localhost -i localhost, -c local -e ansible_python_interpreter=auto_silent \
+    -m tarnwick.postfix.main_cf -a "name=relay_domains value=example.com wait=1 config_directory=$pf" \
+    >"$work/out-wait" 2>&1 || status=$?
+cat "$work/out-wait"
+check "wait: a held lock fails the task once the wait runs out" \
+    eval '((status == 2)) && grep -q "held by another process: gave up after waiting" "$work/out-wait"'
+
 echo "ansible: $passed passed, $failed failed"
 ((failed == 0))
