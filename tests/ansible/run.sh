@@ -42,6 +42,8 @@ ln -s "$tarnwick" "$work/bin/tarnwick"
 export PATH=$work/bin:$PATH
 
 export ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_HOME=$work/home ANSIBLE_NOCOLOR=1
+# The play's "$myhostname" must reach Postfix as written, not as this variable.
+export myhostname=from-the-environment
 ansible-galaxy collection build ansible --output-path "$work" >/dev/null
 ansible-galaxy collection install --offline "$work"/tarnwick-postfix-*.tar.gz -p "$work/collections" >/dev/null
 check "ansible-doc shows the module" eval 'ansible-doc tarnwick.postfix.main_cf >/dev/null'
@@ -122,7 +124,8 @@ check "second run: no postconf -e" writes 4
 # wait: another process holds the main.cf lock (the one lock file the runs made).
 lock_file=$(echo "$work"/lock/files/*)
 status=0
-flock "$lock_file" ansible localhost -i localhost, -c local -e ansible_python_interpreter=auto_silent \
+# Bounded: a module that dropped the wait would wait for ever.
+flock "$lock_file" timeout -k 5 30 ansible localhost -i localhost, -c local -e ansible_python_interpreter=auto_silent \
     -m tarnwick.postfix.main_cf -a "name=relay_domains value=example.com wait=1 config_directory=$pf" \
     >"$work/out-wait" 2>&1 || status=$?
 cat "$work/out-wait"
