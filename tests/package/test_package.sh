@@ -181,6 +181,9 @@ check "completion: tarnwick -<TAB> offers -h" offers "tarnwick -" -h
 check "completion: tarnwick relay_dom<TAB> offers relay_domains" offers "tarnwick relay_dom" relay_domains
 check "completion: after -r the key is still completed" offers "tarnwick -r mynet" mynetworks
 check "completion: the value is not completed" offers_nothing "tarnwick relay_domains rel"
+check "completion: tarnwick --rem<TAB> offers --remove" offers "tarnwick --rem" --remove
+check "completion: -f completes a file name" offers "tarnwick -f /usr/sbin/postco" /usr/sbin/postconf
+check "completion: a batch takes no operands" offers_nothing "tarnwick -f /usr/sbin/postconf rel"
 unset MAIL_CONFIG
 
 # --- removal -------------------------------------------------------------------

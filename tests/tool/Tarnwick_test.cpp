@@ -59,6 +59,8 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         "usage: tarnwick [--replace] <key> <value>\n"
         "If used with --replace completely override current value instead of append\n";
     const std::string ops = "you should specify key and value to set\n" + use;
+    const std::string batchOps =
+        "you should give no key, value, --replace or --remove with --file\n" + use;
     const std::string open = "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf";
     const std::string noCfg = fatal(kConfigError, open + ": No such file or directory\n");
     const std::string noTmp = fatal(kConfigError, open + ".tmp: No such file or directory\n");
@@ -74,7 +76,10 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-h"}, 0, use, ""}, {{"--he"}, 0, use, ""}, {{"-rh"}, 0, use, ""}, {{"onlyone", "-h"}, 0, use, ""},
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"-h", "--bogus"}, 0, use, ""},
         {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
-        {{"k", "-v"}, 1, "", me + ": invalid option -- 'v'\n" + use},
+        {{"k", "-x"}, 1, "", me + ": invalid option -- 'x'\n" + use},
+        {{"--version", "-x"}, 0, "tarnwick " TARNWICK_VERSION "\n", ""}, {{"-n", r}, 1, "", ops},
+        {{"-r", "-d", r, "b"}, 1, "", "you should not combine --replace and --remove\n" + use},
+        {{"-f", "-", r}, 1, "", batchOps}, {{"--file=-", "-d"}, 1, "", batchOps},
         {{"--replace=yes", "k", "v"}, 1, "", me + ": option '--replace' doesn't allow an argument\n" + use},
         {{}, 1, "", ops}, {{"onlyone"}, 1, "", ops}, {{"-r", "onlyone"}, 1, "", ops},
         {{"a", "b", "c"}, 1, "", ops}, {{"--", r, "b", "-r"}, 1, "", ops},
@@ -161,6 +166,93 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
     }
 }
 
+// Each step runs on the main.cf the one before left. A dry run prints what the real run after it
+// prints and leaves main.cf byte for byte; a value with a blank inside is found again.
+TEST(TarnwickTest, VerboseDryRunRemoveAndBatchSteps) {
+    const std::string sr = "smtpd_recipient_restrictions", policy = "check_policy_service inet:1:2";
+    const std::string banner = "smtpd_banner = hi there\n", permit = " = permit_mynetworks";
+    MailConfig config(rd("a, b") + sr + permit + "\n");
+    const std::string batch = "printf '%s\\n' 'append " + sr + " " + policy +
+                              "' 'replace smtpd_banner hi there' '# c' '' " +
+                              "'append relay_domains b' |";
+    const std::string added = rd("a, b") + sr + permit + ", " + policy + "\n" + banner;
+    const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
+                                "unchanged: relay_domains\n";
+    const std::string unchanged =
+        "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n";
+    const std::string removed = "changed: " + sr + permit + "\n";
+    const std::string rest = sr + permit + "\n" + banner;
+    // clang-format off
+    const struct { std::string pipe; std::vector<std::string> args; std::string out, mainCf; } steps[] = {
+        {batch, {"-n", "-f", "-"}, changed, "="}, {batch, {"--verbose", "--file", "-"}, changed, added},
+        {batch, {"-vf", "-"}, unchanged, "="}, {"", {sr, policy}, "", "="},
+        {"", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
+        {"", {"-v", "-r", "smtpd_banner", "hi there"}, "unchanged: smtpd_banner\n", "="},
+        {"", {"-nd", sr, " " + policy}, removed, "="}, {"", {"-v", "--remove", sr, policy}, removed, rd("a, b") + rest},
+        {"", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
+    };
+    // clang-format on
+    for (const auto& step : steps) {
+        const std::string before = config.mainCf();
+        const Outcome o = config.sh(step.pipe + config.command(step.args));
+        EXPECT_EQ(o.status, 0) << step.args[0];
+        EXPECT_EQ(o.out, step.out) << step.args[0];
+        EXPECT_EQ(o.err, "") << step.args[0];
+        EXPECT_EQ(config.mainCf(), step.mainCf == "=" ? before : step.mainCf) << step.args[0];
+        config.set(config.mainCf());
+    }
+}
+
+// A batch reads each parameter once under the lock and writes every change in one postconf -e
+// run, after every read; a failure before or in that run leaves main.cf as it was. The stand-in
+// logs each call and runs the real postconf (calls matching STANDIN_FAIL as scripted).
+TEST(TarnwickTest, BatchIsOneTransaction) {
+    const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
+    const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
+    MailConfig config(start);
+    const std::string log = config.root + "/calls", file = config.root + "/batch";
+    const std::string batch =
+        "append relay_domains c\nremove " + ss + " x\nappend mynetworks 10.0.0.0/8\n" +
+        "append relay_domains a\nreplace " + sh + " one two\nappend " + ss + " y z\n# comment\n\n" +
+        "append mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh + " three\n" +
+        "append " + ss + " y,z\n";
+    const std::string reads = "-h config_directory\n-h relay_domains\n-h " + ss +
+                              "\n-h mynetworks\n-h -d mynetworks\n-h " + sh + "\n";
+    const std::string write = "-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, " +
+                              "10.0.0.0/8 " + sh + "=one two, three\n";
+    const std::string after = "relay_domains = a, c\nmynetworks = 127.0.0.0/8, 10.0.0.0/8\n" + ss +
+                              " = y z\n" + sh + " = one two, three\n";
+    const std::string noWrite = reads.substr(0, reads.find("\n-h my") + 1);
+    const std::string line3 =
+        fatal("tarnwick::BatchFileError", file + ":3: expected \"append KEY VALUE\", " +
+                                              "\"replace KEY VALUE\" or \"remove KEY VALUE\"");
+    const std::string fails = fatal(kConfigError, "p: fatal: no\n");
+    // clang-format off
+    const struct { std::string batch, knobs; int status; std::string report, calls, mainCf; } cases[] = {
+        {batch, "", 0, "", reads + write, after},
+        {batch, "STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", 1, fails, reads + write, start},
+        {batch, "STANDIN_FAIL='-h " + sh + "' READ_ERR='p: fatal: no\\n' READ_END=1", 1, fails, reads, start},
+        {"append relay_domains b\nreplace " + ss + " x\n", "", 0, "", noWrite, start},
+        {"# c\nappend k v\nappend k\nappend k v\n", "", 1, line3, "", start},
+    };
+    // clang-format on
+    const std::string prep = "touch " + config.root + "/real; mount --bind /usr/sbin/postconf " +
+                             config.root + "/real; mount --bind " + kStandins +
+                             "/postconf /usr/sbin/postconf";
+    for (const auto& c : cases) {
+        config.set(start);
+        std::ofstream(file) << c.batch;
+        const std::string env = "STANDIN_LOG=" + log + " STANDIN_REAL=" + config.root + "/real ";
+        const Outcome o = config.sh("rm -f " + log + "; touch " + log + "\n" +
+                                    config.command({"-f", file}, prep, env + c.knobs));
+        EXPECT_EQ(o.status, c.status) << c.knobs;
+        EXPECT_EQ(o.err, c.report) << c.knobs;
+        EXPECT_EQ(o.out, c.report) << c.knobs;
+        EXPECT_EQ(slurp(log), c.calls) << c.knobs;
+        EXPECT_EQ(config.mainCf(), c.mainCf) << c.knobs;
+    }
+}
+
 // The child start-up's failure comes back as its SystemError: no PATH search finds the
 // stand-in there, and no fallback read is tried.
 TEST(TarnwickTest, MissingPostconfIsTheChildsSystemError) {
@@ -176,16 +268,20 @@ TEST(TarnwickTest, MissingPostconfIsTheChildsSystemError) {
     EXPECT_FALSE(fs::exists(log));
 }
 
-// Appends read, decide and write under the lock, so none is lost. Real postconf re-reads a
-// main.cf modified in the last seconds until it settles: each run takes one to two seconds.
+// Appends and a batch read, decide and write under the lock, so none is lost. Real postconf
+// re-reads a main.cf modified in the last seconds until it settles: each run takes one to two
+// seconds.
 TEST(TarnwickTest, SimultaneousAppendsKeepEveryValue) {
     MailConfig config(rd("base"));
     const std::string each = config.command({"relay_domains"}) + " v$i || echo failed";
-    const Outcome o = config.sh("for i in $(seq 16); do (" + each + ") & done; wait");
+    const std::string batch = "seq -f 'append relay_domains b%g' 4 | " +
+                              config.command({"-f", "-"}) + " || echo failed";
+    const Outcome o = config.sh("for i in $(seq 16); do (" + each + ") & [ $i = 8 ] && (" +
+                                batch + ") & done; wait");
     EXPECT_EQ(o.out + o.err, "");
     config.set(config.mainCf());
     EXPECT_EQ(config.sh("postconf -h relay_domains | tr -s ', ' '\\n' | sort").out,
-              config.sh("{ echo base; seq -f v%g 16; } | sort").out);
+              config.sh("{ echo base; seq -f v%g 16; seq -f b%g 4; } | sort").out);
 }
 
 // The stand-in logs "start <ns>" and "end <ns>" around each write: under the lock they
