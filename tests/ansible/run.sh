@@ -2,7 +2,7 @@
 # Builds the Ansible collection under ansible/, installs it into a temporary collections path and
 # runs tests/ansible/main_cf.yml against localhost on a throw-away Postfix configuration: in check
 # mode, for real, and again. It checks each run's recap, main.cf, and the postconf -e runs, which
-# a logging postconf records in a private mount namespace (where /var/lock is the test's own too).
+# the tool tests' postconf stand-in logs in a private mount namespace (/var/lock is its own too).
 #
 # Needs root and a built tarnwick: BUILD_DIR (default build/release).
 set -euo pipefail
@@ -62,16 +62,11 @@ EOF
 touch -d '1 hour ago' "$pf/main.cf"
 cp -p "$pf/main.cf" "$work/main.cf.before"
 
-# Every postconf -e run is logged, one line, each argument in brackets.
+# The tool tests' stand-in logs every postconf run (one line, its arguments) and runs the real one.
 cp /usr/sbin/postconf "$work/postconf.real"
-cat >"$work/postconf" <<EOF
-#!/bin/sh
-[ "\$1" = -e ] && printf '[%s]' "\$@" >>"$work/writes" && echo >>"$work/writes"
-exec "$work/postconf.real" "\$@"
-EOF
-chmod +x "$work/postconf"
-: >"$work/writes"
-mount --bind "$work/postconf" /usr/sbin/postconf
+export STANDIN_LOG=$work/postconf.log STANDIN_REAL=$work/postconf.real
+: >"$STANDIN_LOG"
+mount --bind tests/tool/standins/postconf /usr/sbin/postconf
 mount --bind "$work/lock" /var/lock
 
 run=0
@@ -85,11 +80,11 @@ play() {
     check "run $run: ansible-playbook exits 0" test "$status" -eq 0
 }
 recap() { grep -Eq "^localhost +: ok=[0-9]+ +changed=$1 +unreachable=0 +failed=0 .*ignored=2" "$work/out$run"; }
-writes() { [[ $(grep -c '^\[-e\]' "$work/writes") -eq $1 ]]; }
+writes() { [[ $(grep -c '^-e ' "$STANDIN_LOG") -eq $1 ]]; }
 shows() { grep -Fxq -- "$1" "$work/out$run"; }
 batch_written() {
-    grep -F '[relay_domains=example.org, example.net]' "$work/writes" |
-        grep -F '[smtpd_helo_restrictions=reject_invalid_helo_hostname]' | grep -qF '[header_size_limit=204800]'
+    grep '^-e ' "$STANDIN_LOG" | grep -F 'relay_domains=example.org, example.net' |
+        grep -F 'smtpd_helo_restrictions=reject_invalid_helo_hostname' | grep -qF 'header_size_limit=204800'
 }
 value() { [[ $(MAIL_CONFIG=$pf "$work/postconf.real" -h "$1") == "$2" ]]; }
 
