@@ -42,6 +42,7 @@ ln -s "$tarnwick" "$work/bin/tarnwick"
 export PATH=$work/bin:$PATH
 
 export ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_HOME=$work/home ANSIBLE_NOCOLOR=1
+export ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp
 # The play's "$myhostname" must reach Postfix as written, not as this variable.
 export myhostname=from-the-environment
 ansible-galaxy collection build ansible --output-path "$work" >/dev/null
