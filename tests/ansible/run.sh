@@ -50,7 +50,9 @@ ansible-galaxy collection install --offline "$work"/tarnwick-postfix-*.tar.gz -p
 check "ansible-doc shows the module" eval 'ansible-doc tarnwick.postfix.main_cf >/dev/null'
 
 pf=$work/pf
-mkdir -p "$pf" "$work/lock/files"
+mkdir "$pf"
+# 0755 whatever the umask: the tool refuses a lock directory others can write to.
+mkdir -p -m 0755 "$work/lock/files"
 cat >"$pf/main.cf" <<'EOF'
 compatibility_level = 3.6
 mydestination = localhost
@@ -121,8 +123,8 @@ check "second run: no postconf -e" writes 4
 lock_file=$(echo "$work"/lock/files/*)
 status=0
 # Bounded: a module that dropped the wait would wait for ever.
-flock "$lock_file" timeout -k 5 30 ansible localhost -i localhost, -c local -e ansible_python_interpreter=auto_silent \
-    -m tarnwick.postfix.main_cf -a "name=relay_domains value=example.com wait=1 config_directory=$pf" \
+flock "$lock_file" timeout -k 5 30 ansible localhost -i localhost, -c local \
+    -e ansible_python_interpreter=auto_silent -m tarnwick.postfix.main_cf -a "name=relay_domains value=example.com wait=1 config_directory=$pf" \
     >"$work/out-wait" 2>&1 || status=$?
 cat "$work/out-wait"
 check "wait: a held lock fails the task once the wait runs out" \
