@@ -161,7 +161,7 @@ TEST(ProcessSetCatcher, ReapsEveryEndedChildAndRestoresTheDispositionEvenWhenRef
 
 // SIGALRM every 100 microseconds, handled without SA_RESTART, interrupts every slow call
 // now and then: 10 MiB fed through cat in portions of varying size come back unchanged,
-// and thousands of runs each end with their status and leave no descriptor and no child.
+// and two thousand runs each end with their status and leave no descriptor and no child.
 TEST(PipeReliability, RunsStayCorrectAndLeaveNothingUnderASignalEvery100Microseconds) {
     const auto before = openFds();
     std::string text(10 << 20, '\0'), out, collected;
@@ -182,7 +182,7 @@ TEST(PipeReliability, RunsStayCorrectAndLeaveNothingUnderASignalEvery100Microsec
     fed.stdoutChannel = {FD_PIPE, collectInto(out)};
     EXPECT_EQ(fed.run(), 0);
     int wrong = 0;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         Pipe pipe(Command("/bin/sh", "-c", "exit 3"));
         pipe.stdoutChannel = {FD_PIPE, collectInto(collected)};
         pipe.stderrChannel.fd = FD_PIPE;
