@@ -9,15 +9,13 @@
 
 namespace {
 
-TEST(SystemError, ComposesTheMessageWithTheCodesText) {
+// "<message>: <strerror>", code 0 standing for errno; a class of its own for 1, 2, 4, 10, 11.
+TEST(SystemError, ComposesTheMessageAndThrowSystemErrorPicksTheClassByCode) {
     errno = EINTR;
     const kelmo::SystemError error("sigaction");  // code 0: the current errno
     EXPECT_EQ(error.code(), EINTR);
     EXPECT_EQ(error.what(), std::string("sigaction: ") + std::strerror(EINTR));
     EXPECT_STREQ(kelmo::SystemError("", EBADF).what(), std::strerror(EBADF));
-}
-
-TEST(SystemError, ThrowSystemErrorPicksTheClassByCode) {
     EXPECT_THROW(kelmo::throwSystemError("x", 1), kelmo::ExSystemError<1>);
     EXPECT_THROW(kelmo::throwSystemError("x", 2), kelmo::ExSystemError<2>);
     EXPECT_THROW(kelmo::throwSystemError("x", 4), kelmo::ExSystemError<4>);
