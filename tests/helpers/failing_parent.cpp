@@ -1,7 +1,6 @@
-// A parent with a line still buffered in stdio and an exit handler runs a
-// command that fails before its exec, then prints what run threw. With the
-// argument "fail-new-in-child", every allocation in the child fails as well.
-// Each line must come out once: the child must run none of the parent's code.
+// A parent with a line buffered in stdio and an exit handler runs a command that fails before
+// its exec, then prints what run threw; with "fail-new-in-child" every allocation in the child
+// fails too. Each line must come out once: the child must run none of the parent's code.
 
 #include <unistd.h>
 

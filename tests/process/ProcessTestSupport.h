@@ -67,51 +67,47 @@ inline Caught caught(const std::function<void()>& call) {
     return {};
 }
 
+// startChild's arguments; path empty: args[0], env given only when useEnv.
 struct Launch {
-    explicit Launch(std::vector<std::string> arguments) : args(std::move(arguments)) {}
-    std::vector<std::string> args;
-    std::string path;  // empty: args[0]
+    std::vector<std::string> args, env;
+    std::string path;
     const char* workingDir = nullptr;
-    std::vector<std::string> env;  // given only when useEnv
     bool useEnv = false, closeDescriptors = false, searchPath = false, newSession = false;
     boost::function<void()> setup;
     int in = FD_DEVNULL, out = FD_INHERIT, err = FD_INHERIT;
+
+    void start(ChildHandle& handle) {
+        std::vector<char*> argv, envp;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        for (std::string& var : env) envp.push_back(var.data());
+        argv.push_back(nullptr), envp.push_back(nullptr);
+        startChild(handle, argv.data(), (path.empty() ? args[0] : path).c_str(), workingDir,
+                   useEnv ? envp.data() : nullptr, closeDescriptors, searchPath, newSession, setup,
+                   in, out, err);
+    }
 };
 
-inline void start(ChildHandle& handle, Launch l) {
-    std::vector<char*> argv, envp;
-    for (std::string& arg : l.args) argv.push_back(arg.data());
-    for (std::string& var : l.env) envp.push_back(var.data());
-    argv.push_back(nullptr), envp.push_back(nullptr);
-    startChild(handle, argv.data(), (l.path.empty() ? l.args[0] : l.path).c_str(), l.workingDir,
-               l.useEnv ? envp.data() : nullptr, l.closeDescriptors, l.searchPath, l.newSession,
-               l.setup, l.in, l.out, l.err);
-}
-
-// Starts /bin/sleep as `l` says and lists its descriptors after the exec; -1, -2
-// and -3 list the parent's ends of its stdin, stdout and stderr pipes.
+// Starts /bin/sleep as `l` says and lists its descriptors after the exec.
 inline std::map<int, std::string> execedFds(Launch l) {
     l.args = {"/bin/sleep", "60"};
     ChildHandle h;
-    start(h, l);
+    l.start(h);
     readChildReport(h);
     // List them once sleep sleeps: its loader and locale set-up open and close 3.
     const std::string pid = std::to_string(h.pid), asleep = std::to_string(SYS_clock_nanosleep);
     std::string call;
     for (int i = 0; i < 5000 && std::ifstream("/proc/" + pid + "/syscall") >> call && call != asleep; ++i)
         ::usleep(1000);
-    auto fds = openFds(pid), mine = openFds();
-    fds[-1] = mine[h.stdinEnd.inUse()], fds[-2] = mine[h.stdoutEnd.inUse()];
-    fds[-3] = mine[h.stderrEnd.inUse()];
+    const auto fds = openFds(pid);
     ::kill(h.pid, SIGKILL);
     waitForChild(h);
     return fds;
 }
 
 // Starts the child, reads its report and reaps it: {the report, exit code or -1}.
-inline std::pair<Caught, int> run(const Launch& l) {
+inline std::pair<Caught, int> run(Launch l) {
     ChildHandle h;
-    start(h, l);
+    l.start(h);
     const Caught error = caught([&] { readChildReport(h); });
     const int status = waitForChild(h);
     return {error, WIFEXITED(status) ? WEXITSTATUS(status) : -1};

@@ -1,11 +1,6 @@
 // tarnwick end to end: with real postconf, with a scripted stand-in for what real postconf
 // cannot be made to do (standins/postconf lists its knobs), and many runs at once.
 
-#include <fcntl.h>
-#include <sys/file.h>
-
-#include <thread>
-
 #include "tool/ToolHarness.h"
 
 namespace {
@@ -15,46 +10,30 @@ using namespace tarnwick_test;
 const std::string kConfigError = "kelmo::mail::postfix::PostfixConfigurationError";
 const std::string kStandins = TESTS_SOURCE_DIR "/tool/standins";
 
-struct Edit {
-    std::string before;
-    std::vector<std::string> args;
-    std::string after;  // main.cf; "=" for unchanged
-};
+// Each step sets main.cf first (unless "="), runs tarnwick after pipe and must succeed printing
+// out alone and leave main.cf as after ("=": unchanged). Every run locks the file named after it.
+struct Step { std::string set, pipe; std::vector<std::string> args; std::string out, after; };
 
-// Each edit succeeds silently, leaves main.cf as given and locks the file named after it.
-void expectEdits(const std::vector<Edit>& cases, const std::string& prep = "") {
-    for (const Edit& c : cases) {
-        MailConfig config(c.before);
-        const Outcome o = config.sh(config.command(c.args, prep));
-        const std::string what = c.before + " <- " + c.args.back();
+void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
+    MailConfig config;
+    for (const Step& step : steps) {
+        if (step.set != "=") config.set(step.set);
+        const std::string before = config.mainCf(), what = before + " <- " + step.args.back();
+        const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
-        EXPECT_EQ(o.out + o.err, "") << what;
-        EXPECT_EQ(config.mainCf(), c.after == "=" ? c.before : c.after) << what;
-        EXPECT_EQ(config.locks(), std::vector<std::string>{config.md5(config.mainCfPath)});
+        EXPECT_EQ(o.err, "") << what;
+        EXPECT_EQ(o.out, step.out) << what;
+        EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
+        config.set(config.mainCf());
     }
+    EXPECT_EQ(config.locks(), std::vector<std::string>{config.md5(config.mainCfPath)});
 }
 
 std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
 
-TEST(TarnwickTest, AppendsAbsentValuesOrReplacesTheValue) {
-    const std::string r = "relay_domains", ab = rd("a, b"), sc = "smtpd_client_restrictions";
-    // clang-format off
-    expectEdits({
-        {"", {sc, "x"}, sc + " = x\n"}, {"", {sc, ""}, sc + " = \n"}, {rd(""), {r, "x"}, rd("x")},
-        {ab, {r, "b"}, "="}, {ab, {r, "a"}, "="}, {ab, {r, "c"}, rd("a, b, c")}, {ab, {r, "B"}, rd("a, b, B")},
-        {ab, {r, "b, c"}, rd("a, b, b, c")}, {rd(",a"), {r, ""}, "="}, {rd("a b"), {r, "c"}, rd("a b, c")},
-        {rd("a b"), {r, "b"}, "="}, {ab, {"--replace", r, ""}, rd("")}, {ab, {"-r", r, "c d  e"}, rd("c d  e")},
-        {ab, {"-r", r, "x,y, z"}, rd("x,y, z")}, {ab, {"-r", r, "k=v == w"}, rd("k=v == w")},
-        {ab, {"-r", "my_own", " v =w "}, ab + "my_own = v =w\n"}, {ab, {"--replace", r, "b"}, rd("b")},
-        {ab, {r, "--replace", "c"}, rd("c")}, {ab, {r, "c", "--replace"}, rd("c")}, {ab, {r, "c", "-r"}, rd("c")},
-        {ab, {"-rr", r, "c"}, rd("c")}, {ab, {"--rep", r, "c"}, rd("c")}, {ab, {r, "--", "c"}, rd("a, b, c")},
-        {ab, {"-r", "--", r, "-c"}, rd("-c")}, {ab, {"--", r, "-c"}, rd("a, b, -c")},
-    });
-    // clang-format on
-}
-
-// Option errors, -h, operand counts and failed runs leave main.cf alone. A failure's report
-// goes to both streams.
+// Option errors, -h, operand counts and failed runs leave main.cf alone. A failure's report goes
+// to both streams. -w bounds the wait for a lock held elsewhere (hold); a missing postconf is the
+// child start-up's SystemError, never a PATH search that would find the stand-in.
 TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     MailConfig config(rd("a"));
     const std::string me = TARNWICK_BINARY, none = "MAIL_CONFIG=" + config.root + "/none";
@@ -63,45 +42,32 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         "if the given value is already set nothing is done\n"
         "usage: tarnwick [--replace] <key> <value>\n"
         "If used with --replace completely override current value instead of append\n";
-    const std::string ops = "you should specify key and value to set\n" + use;
-    const std::string batchOps =
-        "you should give no key, value, --replace or --remove with --file\n" + use;
-    const std::string open = "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf";
-    const std::string noCfg = fatal(kConfigError, open + ": No such file or directory\n");
-    const std::string noTmp = fatal(kConfigError, open + ".tmp: No such file or directory\n");
-    const std::string multi = fatal(
-        kConfigError, "/usr/sbin/postconf: fatal: -e, -X, or -# accepts no multi-line input\n");
-    const std::string noLock =
-        "Unable to open file \"/var/lock/files/" + config.md5(config.mainCfPath) +
-        "\": No such file or directory.\nSystem error 2: No such file or directory\n" +
-        fatal("kelmo::ExSystemError<2>", "lock() failed: No such file or directory");
-    const std::string unsafe =
-        "Refusing lock directory \"/var/lock/files\": it must be a directory owned by root or by "
-        "this user and writable by no one else.\nSystem error 1: Operation not permitted\n" +
-        fatal("kelmo::ExSystemError<1>", "lock() failed: Operation not permitted");
-    const std::string hide = "mount -t tmpfs tmpfs /var/lock", r = "relay_domains";
-    const std::string shared = hide + "; mkdir -m 775 /var/lock/files";
-    const std::string secs = "invalid number of seconds to wait: ";
+    const std::string r = "relay_domains", ops = "you should specify key and value to set\n" + use;
+    const std::string held = "the lock on " + config.mainCfPath + " is held by another process: ";
+    const std::string batch = config.root + "/batch", t = "timeout 5";  // 124: no bound
+    config.sh("echo 'append relay_domains b' >" + batch);
     // clang-format off
+    const std::string noCfg = fatal(kConfigError, "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf: No such file or directory\n");
+    const std::string multi = fatal(kConfigError, "/usr/sbin/postconf: fatal: -e, -X, or -# accepts no multi-line input\n");
+    const std::string unsafe = "Refusing lock directory \"/var/lock/files\": it must be a directory owned by root or by this user and writable "
+        "by no one else.\nSystem error 1: Operation not permitted\n" + fatal("kelmo::ExSystemError<1>", "lock() failed: Operation not permitted");
+    const std::string shared = "mount -t tmpfs tmpfs /var/lock; mkdir -m 775 /var/lock/files";
+    const std::string hold = "exec 9>>/var/lock/files/" + config.md5(config.mainCfPath) + "; flock 9";
+    const std::string waited0 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 0 seconds");
+    const std::string waited1 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 1 second");
+    const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
-        {{"-h"}, 0, use, ""}, {{"--he"}, 0, use, ""}, {{"-rh"}, 0, use, ""}, {{"onlyone", "-h"}, 0, use, ""},
-        {{"a", "b", "c", "--help"}, 0, use, ""}, {{"-h", "--bogus"}, 0, use, ""},
-        {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
-        {{"k", "-x"}, 1, "", me + ": invalid option -- 'x'\n" + use},
+        {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
         {{"--version", "-x"}, 0, "tarnwick " TARNWICK_VERSION "\n", ""}, {{"-n", r}, 1, "", ops},
         {{"-r", "-d", r, "b"}, 1, "", "you should not combine --replace and --remove\n" + use},
-        {{"-f", "-", r}, 1, "", batchOps}, {{"--file=-", "-d"}, 1, "", batchOps},
-        {{"--replace=yes", "k", "v"}, 1, "", me + ": option '--replace' doesn't allow an argument\n" + use},
-        {{}, 1, "", ops}, {{"onlyone"}, 1, "", ops}, {{"-r", "onlyone"}, 1, "", ops},
-        {{"a", "b", "c"}, 1, "", ops}, {{"--", r, "b", "-r"}, 1, "", ops},
-        {{r, "b"}, 1, noCfg, noCfg, none}, {{"-r", r, "b"}, 1, noTmp, noTmp, none},
-        {{r, "b\nc"}, 1, multi, multi}, {{"-r", r, "b\nc"}, 1, multi, multi},
-        {{r, "b"}, 1, noLock, noLock, "", hide}, {{"-r", r, "b"}, 1, noLock, noLock, "", hide},
-        {{r, "a"}, 1, noLock, noLock, "", hide},
-        {{r, "b"}, 1, unsafe, unsafe, "", shared}, {{"-r", r, "b"}, 1, unsafe, unsafe, "", shared},
-        {{"-w", "x", r, "b"}, 1, "", secs + "\"x\"\n" + use}, {{"--wait=-1", r, "b"}, 1, "", secs + "\"-1\"\n" + use},
-        {{"-w", "1s", r, "b"}, 1, "", secs + "\"1s\"\n" + use},
-        {{r, "b", "-w"}, 1, "", me + ": option requires an argument -- 'w'\n" + use},
+        {{"-f", "-", r}, 1, "", "you should give no key, value, --replace or --remove with --file\n" + use},
+        {{}, 1, "", ops}, {{"--", r, "b", "-r"}, 1, "", ops},
+        {{r, "b"}, 1, noCfg, noCfg, none}, {{"-r", r, "b\nc"}, 1, multi, multi},
+        {{"-r", r, "b"}, 1, unsafe, unsafe, "", shared},
+        {{"-w", "1s", r, "b"}, 1, "", "invalid number of seconds to wait: \"1s\"\n" + use},
+        {{"-w", "0", r, "b"}, 1, waited0, waited0, t, hold}, {{"--wait", "1", "-r", r, "b"}, 1, waited1, waited1, t, hold},
+        {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold},
+        {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -114,58 +80,6 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     }
 }
 
-// The namespace's first listed address is 198.51.100.7; postconf's default (def) is read there.
-TEST(TarnwickTest, MynetworksDefaultIsWrittenNarrowed) {
-    const std::string prep =
-        "ip link add v0 type veth peer name v1; ip addr add 198.51.100.7/24 dev v0";
-    MailConfig probe;
-    std::string def = probe.sh(probe.command({}, prep + "; postconf -h -d mynetworks; exit")).out;
-    ASSERT_NE(def, "");
-    def.pop_back();
-    ASSERT_NE(def.find("[::1]/128"), std::string::npos) << def;
-    const std::string local = "127.0.0.0/8, 198.51.100.7/32, [::1]/128", mn = "mynetworks = ";
-    const std::string lo = "127.0.0.0/8", mine = "198.51.100.0/24";
-    // clang-format off
-    expectEdits({
-        {"", {"mynetworks", lo}, mn + local + "\n"},
-        {"", {"mynetworks", "203.0.113.0/24"}, mn + local + ", 203.0.113.0/24\n"},
-        {mn + mine + "\n", {"mynetworks", lo}, mn + mine + ", " + lo + "\n"},
-        {mn + "203.0.113.0/25, " + def + ", " + mine + "\n", {"mynetworks", lo},
-         mn + "203.0.113.0/25, " + local + ", " + mine + "\n"},
-        {"", {"-r", "mynetworks", def}, mn + def + "\n"},
-    }, prep);
-    // clang-format on
-}
-
-// -w bounds the wait for a main.cf lock that another process holds, for appends and replaces.
-TEST(TarnwickTest, WaitForTheLockEndsAfterTheGivenSeconds) {
-    MailConfig config(rd("a"));
-    const int holder = open((config.root + "/lock/files/" + config.md5(config.mainCfPath)).c_str(),
-                            O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(flock(holder, LOCK_EX), 0);
-    const std::string held = "the lock on " + config.mainCfPath +
-                             " is held by another process: gave up after waiting ";
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-w", "0", "relay_domains", "b"}, "0 seconds"},
-        {{"--wait", "1", "-r", "relay_domains", "b"}, "1 second"},
-        {{"relay_domains", "b", "--wait=2"}, "2 seconds"},
-        {{"-w", "1", "-f", config.root + "/batch"}, "1 second"},
-    };
-    config.sh("echo 'append relay_domains b' >" + config.root + "/batch");
-    for (const auto& [args, waited] : cases) {
-        const Outcome o = config.sh(config.command(args, "", "timeout 20"));  // 124: no limit
-        EXPECT_EQ(o.status, 1) << waited;
-        EXPECT_EQ(o.err, fatal("kelmo::LockTimeoutError", held + waited)) << waited;
-        EXPECT_EQ(o.out, o.err);
-    }
-    EXPECT_EQ(config.mainCf(), rd("a"));
-    std::thread release([holder] { usleep(300 * 1000), close(holder); });
-    const Outcome o = config.sh(config.command({"-w", "60", "relay_domains", "b"}));
-    release.join();
-    EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(config.mainCf(), rd("a, b"));
-}
-
 TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
     MailConfig config;
     const std::string log = config.root + "/calls", d = config.dir, dd = "-h -d config_directory\n";
@@ -173,38 +87,29 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
     const std::string bad = "invalid parameter name: ", out = "WRITE_OUT='to stdout\\n' ";
     config.sh("ln -s pf " + config.root + "/link; printf 'append k v\\nremove k\\t v\\n' >" +
               config.root + "/bad");
-    // error: PostfixConfigurationError's text, empty for success; calls: the stand-in's after
-    // "-h config_directory"; lockDir: whose main.cf the lock is named after, empty for no lock.
-    // knobs may close tarnwick's standard streams: no output reaches the lock file.
+    // error: PostfixConfigurationError's text ("" for success); calls: the stand-in's after "-h
+    // config_directory"; lockDir: whose main.cf names the lock ("" no lock); knobs may close streams.
     // clang-format off
     const struct { std::string knobs; std::vector<std::string> args; std::string error, calls, lockDir; } cases[] = {
-        {"READ_END=TERM", add, "unknown error", "-h k\n", d},
         {"READ_ERR='dying\\n' READ_END=KILL", add, "dying\n", "-h k\n", d},
         {"READ_END=1", add, "unknown error", "-h k\n", d},
         {"READ_ERR='p: warning: w\\np: fatal: bad'", add, "p: warning: w\np: fatal: bad", "-h k\n", d},
+        {"READ_ERR='p: error: e\\n'", add, "p: error: e\n", "-h k\n", d}, {"READ_ERR='p: Fatal: f\\n'", add, "", "-h k\n-e k=v\n", d},
         {"READ_OUT='a\\n' READ_ERR='p: fatal: ignored\\n'", add, "", "-h k\n-e k=a, v\n", d},
-        {"READ_ERR='p: warning: w1\\np: warning: w2\\n'", add, "", "-h k\n-e k=v\n", d},
         {"READ_OUT=' \\t a,  b\\tc \\n\\n'", {"k", "d"}, "", "-h k\n-e k=a,  b\tc, d\n", d},
-        {"READ_OUT='a\\n' WRITE_END=2", add, "unknown error", "-h k\n-e k=a, v\n", d},
-        {"WRITE_END=TERM", set, "unknown error", "-e k=v\n", d},
         {"WRITE_ERR='p: fatal: no\\nx\\n' WRITE_END=3", set, "p: fatal: no\nx\n", "-e k=v\n", d},
         {"WRITE_ERR='p: fatal: what\\n'", set, "", "-e k=v\n", d},
-        {"CONFDIR_OUT='/srv/pf/\\n'", set, "", "-e k=v\n", "/srv/pf/"},
-        {"CONFDIR_OUT='  /srv/pf\\n\\n'", set, "", "-e k=v\n", "/srv/pf"},
         {"CONFDIR_END=1 DEFDIR_OUT='/srv/d\\n' DEFDIR_ERR='p: warning: x\\n'", set, "",
-         dd + "-e k=v\n", "/srv/d"},
-        {"CONFDIR_OUT= CONFDIR_ERR='p: fatal: x\\n' DEFDIR_OUT='/srv/d\\n'", set, "",
          dd + "-e k=v\n", "/srv/d"},
         {"CONFDIR_END=1 CONFDIR_ERR='x\\n' DEFDIR_ERR='p: fatal: d\\n' DEFDIR_END=TERM", set,
          "p: fatal: d\n", dd, ""},
         {"CONFDIR_OUT=' \\n'", set, "unable to determine Postfix config_directory parameter", "", ""},
         {"CONFDIR_OUT='" + d + "/\\n'", set, "", "-e k=v\n", d},
         {"CONFDIR_OUT='" + config.root + "/link\\n'", set, "", "-e k=v\n", d},
-        {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "k\tx", "v"}, bad + "\"k\tx\"", "", ""},
-        {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
+        {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
         {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
         {"", {"-f", config.root + "/bad"}, bad + "\"k\t\"", "", ""},
-        {out + ">&-", set, "", "-e k=v\n", d}, {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
+        {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -224,41 +129,46 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
     }
 }
 
-// Each step runs on the main.cf the one before left. A dry run prints what the real run after it
-// prints and leaves main.cf byte for byte; a value with a blank inside is found again.
-TEST(TarnwickTest, VerboseDryRunRemoveAndBatchSteps) {
+// Appends, replaces, removes and batches in turn on one main.cf. A dry run prints what the real
+// run after it prints and leaves main.cf byte for byte; a value with a blank inside is found again.
+// mynetworks: the namespace's first listed address is 198.51.100.7, postconf's default (def) is
+// read there and written narrowed.
+TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
+    const std::string prep =
+        "ip link add v0 type veth peer name v1; ip addr add 198.51.100.7/24 dev v0";
+    MailConfig probe;
+    std::string def = probe.sh(probe.command({}, prep + "; postconf -h -d mynetworks; exit")).out;
+    ASSERT_NE(def.find("[::1]/128"), std::string::npos) << def;
+    def.pop_back();
+    const std::string local = "127.0.0.0/8, 198.51.100.7/32, [::1]/128", mn = "mynetworks = ";
     const std::string sr = "smtpd_recipient_restrictions", policy = "check_policy_service inet:1:2";
     const std::string banner = "smtpd_banner = hi there\n", permit = " = permit_mynetworks";
-    MailConfig config(rd("a, b") + sr + permit + "\n");
-    const std::string batch = "printf '%s\\n' 'append " + sr + " " + policy +
-                              "' 'replace smtpd_banner hi there' '# c' '' " +
-                              "'append relay_domains b' |";
-    const std::string added = rd("a, b") + sr + permit + ", " + policy + "\n" + banner;
+    const std::string r = "relay_domains", batch = "printf '%s\\n' 'append " + sr + " " + policy +
+                                                   "' 'replace smtpd_banner hi there' '# c' '' " +
+                                                   "'append relay_domains b' |";
+    const std::string start = rd("a, b") + sr + permit + "\n", rest = sr + permit + "\n" + banner;
     const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
                                 "unchanged: relay_domains\n";
-    const std::string unchanged =
-        "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n";
-    const std::string removed = "changed: " + sr + permit + "\n";
-    const std::string rest = sr + permit + "\n" + banner;
+    const std::string removed = "changed: " + sr + permit + "\n", ab = rd("a, b");
     // clang-format off
-    const struct { std::string pipe; std::vector<std::string> args; std::string out, mainCf; } steps[] = {
-        {batch, {"-n", "-f", "-"}, changed, "="}, {batch, {"--verbose", "--file", "-"}, changed, added},
-        {batch, {"-vf", "-"}, unchanged, "="}, {"", {sr, policy}, "", "="},
-        {"", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
-        {"", {"-v", "-r", "smtpd_banner", "hi there"}, "unchanged: smtpd_banner\n", "="},
-        {"", {"-nd", sr, " " + policy}, removed, "="}, {"", {"-v", "--remove", sr, policy}, removed, rd("a, b") + rest},
-        {"", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
-    };
+    runSteps({
+        {"", "", {"smtpd_client_restrictions", "x"}, "", "smtpd_client_restrictions = x\n"}, {ab, "", {r, "b"}, "", "="},
+        {"=", "", {r, "b, c"}, "", rd("a, b, b, c")}, {rd("a b"), "", {r, "b"}, "", "="},
+        {ab, "", {"-r", r, "k=v == w"}, "", rd("k=v == w")}, {ab, "", {"-r", "my_own", " v =w "}, "", ab + "my_own = v =w\n"},
+        {ab, "", {r, "c", "-r"}, "", rd("c")}, {ab, "", {"--rep", r, ""}, "", rd("")}, {ab, "", {"-r", "--", r, "-c"}, "", rd("-c")},
+        {start, batch, {"-n", "-f", "-"}, changed, "="},
+        {"=", batch, {"--verbose", "--file", "-"}, changed, ab + sr + permit + ", " + policy + "\n" + banner},
+        {"=", batch, {"-vf", "-"}, "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n", "="},
+        {"=", "", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
+        {"=", "", {"-nd", sr, " " + policy}, removed, "="}, {"=", "", {"-v", "--remove", sr, policy}, removed, ab + rest},
+        {"=", "", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
+        {"", "", {"mynetworks", "127.0.0.0/8"}, "", mn + local + "\n"},
+        {"", "", {"mynetworks", "203.0.113.0/24"}, "", mn + local + ", 203.0.113.0/24\n"},
+        {mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n", "", {"mynetworks", "127.0.0.0/8"}, "",
+         mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
+        {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
+    }, prep);
     // clang-format on
-    for (const auto& step : steps) {
-        const std::string before = config.mainCf();
-        const Outcome o = config.sh(step.pipe + config.command(step.args));
-        EXPECT_EQ(o.status, 0) << step.args[0];
-        EXPECT_EQ(o.out, step.out) << step.args[0];
-        EXPECT_EQ(o.err, "") << step.args[0];
-        EXPECT_EQ(config.mainCf(), step.mainCf == "=" ? before : step.mainCf) << step.args[0];
-        config.set(config.mainCf());
-    }
 }
 
 // A batch reads each parameter once under the lock and writes every change in one postconf -e
@@ -280,7 +190,6 @@ TEST(TarnwickTest, BatchIsOneTransaction) {
                               "10.0.0.0/8 " + sh + "=one two, three\n";
     const std::string after = "relay_domains = a, c\nmynetworks = 127.0.0.0/8, 10.0.0.0/8\n" + ss +
                               " = y z\n" + sh + " = one two, three\n";
-    const std::string noWrite = reads.substr(0, reads.find("\n-h my") + 1);
     const std::string line3 =
         fatal("tarnwick::BatchFileError", file + ":3: expected \"append KEY VALUE\", " +
                                               "\"replace KEY VALUE\" or \"remove KEY VALUE\"");
@@ -289,8 +198,6 @@ TEST(TarnwickTest, BatchIsOneTransaction) {
     const struct { std::string batch, knobs; int status; std::string report, calls, mainCf; } cases[] = {
         {batch, "", 0, "", reads + write, after},
         {batch, "STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", 1, fails, reads + write, start},
-        {batch, "STANDIN_FAIL='-h " + sh + "' READ_ERR='p: fatal: no\\n' READ_END=1", 1, fails, reads, start},
-        {"append relay_domains b\nreplace " + ss + " x\n", "", 0, "", noWrite, start},
         {"# c\nappend k v\nappend k\nappend k v\n", "", 1, line3, "", start},
     };
     // clang-format on
@@ -311,21 +218,6 @@ TEST(TarnwickTest, BatchIsOneTransaction) {
     }
 }
 
-// The child start-up's failure comes back as its SystemError: no PATH search finds the
-// stand-in there, and no fallback read is tried.
-TEST(TarnwickTest, MissingPostconfIsTheChildsSystemError) {
-    MailConfig config;
-    const std::string log = config.root + "/log";
-    const Outcome o = config.sh(config.command({"k", "v"}, "mount -t tmpfs tmpfs /usr/sbin",
-                                               "PATH=" + kStandins + ":$PATH STANDIN_LOG=" + log));
-    const std::string report = fatal("kelmo::SystemError",
-                                     "execv: No such file or directory: No such file or directory");
-    EXPECT_EQ(o.status, 1);
-    EXPECT_EQ(o.err, report);
-    EXPECT_EQ(o.out, report);
-    EXPECT_FALSE(fs::exists(log));
-}
-
 // Appends and a batch read, decide and write under the lock, so none is lost. Real postconf
 // re-reads a main.cf modified in the last seconds until it settles: each run takes one to two
 // seconds.
@@ -340,21 +232,6 @@ TEST(TarnwickTest, SimultaneousAppendsKeepEveryValue) {
     config.set(config.mainCf());
     EXPECT_EQ(config.sh("postconf -h relay_domains | tr -s ', ' '\\n' | sort").out,
               config.sh("{ echo base; seq -f v%g 16; seq -f b%g 4; } | sort").out);
-}
-
-// The stand-in logs "start <ns>" and "end <ns>" around each write: under the lock they
-// alternate, and no stamp is earlier than the one before.
-TEST(TarnwickTest, SimultaneousReplacesNeverOverlap) {
-    MailConfig config;
-    const std::string log = config.root + "/writes";
-    const std::string each = config.command(
-        {"-r", "relay_domains"}, "mount --bind " + kStandins + "/postconf-timed /usr/sbin/postconf",
-        "STANDIN_LOG=" + log);
-    const Outcome o = config.sh("for i in $(seq 32); do (" + each + " $i || echo x) & done; wait");
-    EXPECT_EQ(o.out + o.err, "");
-    EXPECT_EQ(config.sh("awk '$1 == (NR % 2 ? \"start\" : \"end\") && $2 >= last "
-                        "{ last = $2; n++ } END { print n, NR }' " + log).out,
-              "64 64\n");
 }
 
 }  // namespace

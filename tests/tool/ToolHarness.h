@@ -4,13 +4,10 @@
 // runs in private mount and network namespaces (loopback up) whose /var/lock is the test's own
 // directory, so the host's files never change.
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,18 +35,7 @@ inline std::string fatal(const std::string& type, const std::string& what) {
     return "Fatal error: " + type + "(" + what + ")\n";
 }
 
-// Gives this process its own mount namespace with /var/lock replaced by dir (empty: a bare
-// tmpfs, so that /var/lock/files is missing).
-inline void privateLocks(const std::string& dir) {
-    ASSERT_TRUE(unshare(CLONE_NEWNS) == 0 &&
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                (dir.empty() ? mount("tmpfs", "/var/lock", "tmpfs", 0, nullptr)
-                             : mount(dir.c_str(), "/var/lock", nullptr, MS_BIND, nullptr)) == 0)
-        << std::strerror(errno);
-}
-
-// status: the exit code, or 128 + the signal number.
-struct Outcome { int status; std::string out, err; };
+struct Outcome { int status; std::string out, err; };  // status: exit code, or 128 + signal
 
 // <root>/pf holds main.cf and an empty master.cf (postconf warns without one); <root>/lock
 // stands in for /var/lock.
