@@ -2,11 +2,11 @@
 
 // Support for tests of real children: descriptor listings, one child run to its end.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -26,24 +26,16 @@ namespace proctest {
 
 using namespace kelmo::process;
 
-// Descriptor number -> "<target> <r|w|rw>" for this process or the one with `pid`.
+// Descriptor number -> its target, for this process or the one with `pid`.
 inline std::map<int, std::string> openFds(const std::string& pid = "self") {
     std::map<int, std::string> fds;
-    DIR* dir = ::opendir(("/proc/" + pid + "/fd").c_str());
-    while (const dirent* entry = dir ? ::readdir(dir) : nullptr) {
-        const int fd = std::atoi(entry->d_name);
-        const std::string in = "/proc/" + pid + "/fd", name = entry->d_name;
-        char target[PATH_MAX] = {};
-        if (name[0] == '.' || (pid == "self" && fd == ::dirfd(dir)) ||
-            ::readlink((in + "/" + name).c_str(), target, PATH_MAX - 1) < 0)
-            continue;
-        std::string key;  // "pos: <n> flags: <octal>"
-        int flags = 0;
-        std::ifstream(in + "info/" + name) >> key >> key >> key >> std::oct >> flags;
-        flags &= O_ACCMODE;
-        fds[fd] = target + std::string(flags == O_RDONLY ? " r" : flags == O_WRONLY ? " w" : " rw");
+    const std::string in = "/proc/" + pid + "/fd/";
+    const std::string listing = "/proc/" + std::to_string(::getpid()) + "/fd";  // the iterator's
+    for (const auto& entry : std::filesystem::directory_iterator(in)) {
+        std::error_code gone;
+        const std::string target = std::filesystem::read_symlink(entry.path(), gone);
+        if (!gone && target != listing) fds[std::stoi(entry.path().filename())] = target;
     }
-    if (dir) ::closedir(dir);
     return fds;
 }
 
