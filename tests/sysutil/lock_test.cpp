@@ -2,19 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 #include "helpers/stream_capture.h"
 
