@@ -34,7 +34,6 @@ std::vector<std::string> printedLines(const kelmo::Traceback& trace) {
     return lines;
 }
 
-// A skip past the captured frames leaves only the address header.
 TEST(Traceback, PrintsAKnownChainDemangledInnermostFirst) {
     const auto trace = tracetest::outerFrame(0);
     const auto lines = printedLines(*trace);
@@ -49,8 +48,6 @@ TEST(Traceback, PrintsAKnownChainDemangledInnermostFirst) {
         EXPECT_TRUE(lines[at][0] == '\t' && lines[at].find(name) != std::string::npos) << lines[at];
         ++at;
     }
-    for (const std::size_t skip : {kelmo::Traceback::kMaxFrames, std::size_t{1000}})
-        EXPECT_EQ(printedLines(*tracetest::outerFrame(skip)), std::vector<std::string>{"Traceback addresses:"});
 }
 
 }  // namespace

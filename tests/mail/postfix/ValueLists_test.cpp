@@ -6,15 +6,6 @@ namespace pf = kelmo::mail::postfix;
 
 namespace {
 
-TEST(ValueListsTest, ElementsAreSeparatedByRunsOfBlankTabAndComma) {
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {"", {}}, {"a b\tc,d", {"a", "b", "c", "d"}}, {"a ,\t, b", {"a", "b"}}, {",a", {"", "a"}},
-        {"A;B", {"A;B"}},
-    };
-    for (const auto& [value, elements] : cases)
-        EXPECT_EQ(pf::listElements(value), elements) << value;
-}
-
 // op 'a': planAppend(key, current, x); 'r': planRemove(current, x);
 // 'p': planAppendPair(current, x, y). text "-" means nothing is written.
 TEST(ValueListsTest, AppendRemoveAndPairPlans) {
