@@ -13,12 +13,7 @@ build=${BUILD_DIR:-build/release}
 [[ -x $build/tool/tarnwick ]] || { echo "run.sh: $build/tool/tarnwick is not built" >&2; exit 1; }
 work=$(mktemp -d /tmp/tarnwick-ansible.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   - $what"; passed=$((passed + 1)); else echo "FAIL - $what"; failed=$((failed + 1)); fi
-}
+source tests/helpers/check.sh
 
 mkdir "$work/bin" "$work/pf"  # the module finds tarnwick on PATH
 ln -s "$build/tool/tarnwick" "$work/bin/tarnwick"
@@ -77,5 +72,4 @@ flock "$work"/lock/files/* timeout -k 5 30 ansible localhost -i localhost, -c lo
 cat "$work/out-wait"
 check "wait: a held lock fails the task once the wait runs out" \
     eval '((status == 2)) && grep -q "held by another process: gave up after waiting" "$work/out-wait"'
-echo "ansible: $passed passed, $failed failed"
-((failed == 0))
+finish ansible

@@ -26,12 +26,7 @@ cleanup() {  # leaves the host's lock directory as it was found
 }
 trap cleanup EXIT
 
-passed=0 failed=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   - $what"; passed=$((passed + 1)); else echo "FAIL - $what"; failed=$((failed + 1)); fi
-}
+source tests/helpers/check.sh
 
 mkdir "$work/src"
 git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents --no-dereference -t "$work/src"
@@ -117,5 +112,4 @@ check "purged: dpkg keeps nothing of it" eval '[[ $(dpkg-query -W -f="\${db:Stat
 check "purge keeps lock files in /var/lock/files" test -f "$lock_file"
 rm -f "$lock_file"
 
-echo "package: $passed passed, $failed failed"
-((failed == 0))
+finish package
