@@ -31,9 +31,10 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
 
 std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
 
-// Option errors, -h, operand counts and failed runs leave main.cf alone. A failure's report goes
-// to both streams. -w bounds the wait for a lock held elsewhere (hold); a missing postconf is the
-// child start-up's SystemError, never a PATH search that would find the stand-in.
+// Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
+// too) leave main.cf alone. A failure's report goes to both streams. -w bounds the wait for a
+// lock held elsewhere (hold); a missing postconf is the child start-up's SystemError, never a
+// PATH search that would find the stand-in.
 TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     MailConfig config(rd("a"));
     const std::string me = TARNWICK_BINARY, none = "MAIL_CONFIG=" + config.root + "/none";
@@ -45,7 +46,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string r = "relay_domains", ops = "you should specify key and value to set\n" + use;
     const std::string held = "the lock on " + config.mainCfPath + " is held by another process: ";
     const std::string batch = config.root + "/batch", t = "timeout 5";  // 124: no bound
-    config.sh("echo 'append relay_domains b' >" + batch);
+    config.sh("echo 'append relay_domains b' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3");
     // clang-format off
     const std::string noCfg = fatal(kConfigError, "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf: No such file or directory\n");
     const std::string multi = fatal(kConfigError, "/usr/sbin/postconf: fatal: -e, -X, or -# accepts no multi-line input\n");
@@ -55,6 +56,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string hold = "exec 9>>/var/lock/files/" + config.md5(config.mainCfPath) + "; flock 9";
     const std::string waited0 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 0 seconds");
     const std::string waited1 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 1 second");
+    const std::string line3 = fatal("tarnwick::BatchFileError", batch + "3:3: expected \"append KEY VALUE\", \"replace KEY VALUE\" or \"remove KEY VALUE\"");
     const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
@@ -66,7 +68,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-r", r, "b"}, 1, unsafe, unsafe, "", shared},
         {{"-w", "1s", r, "b"}, 1, "", "invalid number of seconds to wait: \"1s\"\n" + use},
         {{"-w", "0", r, "b"}, 1, waited0, waited0, t, hold}, {{"--wait", "1", "-r", r, "b"}, 1, waited1, waited1, t, hold},
-        {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold},
+        {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold}, {{"-f", batch + "3"}, 1, line3, line3},
         {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
     };
     // clang-format on
@@ -80,17 +82,32 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     }
 }
 
-TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
+// A batch reads each parameter once under the lock and writes every change in one postconf -e
+// run, after every read; a failed write leaves main.cf as it was. With STANDIN_REAL the stand-in
+// runs the real postconf for each call but those matching STANDIN_FAIL.
+TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
+    const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
+    const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
     MailConfig config;
     const std::string log = config.root + "/calls", d = config.dir, dd = "-h -d config_directory\n";
     const std::vector<std::string> add{"k", "v"}, set{"-r", "k", "v"};
+    const std::vector<std::string> batch{"-f", config.root + "/batch"};
     const std::string bad = "invalid parameter name: ", out = "WRITE_OUT='to stdout\\n' ";
     config.sh("ln -s pf " + config.root + "/link; printf 'append k v\\nremove k\\t v\\n' >" +
               config.root + "/bad");
     // error: PostfixConfigurationError's text ("" for success); calls: the stand-in's after "-h
-    // config_directory"; lockDir: whose main.cf names the lock ("" no lock); knobs may close streams.
+    // config_directory"; lockDir: whose main.cf names the lock ("" no lock); knobs may close streams;
+    // after: main.cf after the run ("" unchanged).
     // clang-format off
-    const struct { std::string knobs; std::vector<std::string> args; std::string error, calls, lockDir; } cases[] = {
+    std::ofstream(batch[1]) << "append relay_domains c\nremove " + ss + " x\nappend mynetworks 10.0.0.0/8\n" +
+        "append relay_domains a\nreplace " + sh + " one two\nappend " + ss + " y z\n# comment\n\n" +
+        "append mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh + " three\nappend " + ss + " y,z\n";
+    const std::string real = "STANDIN_REAL=" + config.root + "/real", batched =
+        "-h relay_domains\n-h " + ss + "\n-h mynetworks\n-h -d mynetworks\n-h " + sh + "\n-e relay_domains=a, c " +
+        ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " + sh + "=one two, three\n";
+    const struct { std::string knobs; std::vector<std::string> args; std::string error, calls, lockDir, after = ""; } cases[] = {
+        {real, batch, "", batched, d, "relay_domains = a, c\nmynetworks = 127.0.0.0/8, 10.0.0.0/8\n" + ss + " = y z\n" + sh + " = one two, three\n"},
+        {real + " STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", batch, "p: fatal: no\n", batched, d},
         {"READ_ERR='dying\\n' READ_END=KILL", add, "dying\n", "-h k\n", d},
         {"READ_END=1", add, "unknown error", "-h k\n", d},
         {"READ_ERR='p: warning: w\\np: fatal: bad'", add, "p: warning: w\np: fatal: bad", "-h k\n", d},
@@ -112,11 +129,13 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
         {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
     // clang-format on
+    const std::string prep = "mount --bind /usr/sbin/postconf " + config.root + "/real; mount --bind " +
+                             kStandins + "/postconf /usr/sbin/postconf";
+    config.sh("touch " + config.root + "/real");
     for (const auto& c : cases) {
-        const Outcome o = config.sh(
-            "rm -f " + log + " " + config.root + "/lock/files/*\n" +
-            config.command(c.args, "mount --bind " + kStandins + "/postconf /usr/sbin/postconf",
-                           "STANDIN_LOG=" + log + " " + c.knobs));
+        config.set(start);
+        const Outcome o = config.sh("rm -f " + log + " " + config.root + "/lock/files/*\n" +
+                                    config.command(c.args, prep, "STANDIN_LOG=" + log + " " + c.knobs));
         const std::string report = c.error.empty() ? "" : fatal(kConfigError, c.error);
         EXPECT_EQ(o.status, c.error.empty() ? 0 : 1) << c.knobs;
         EXPECT_EQ(o.err, report) << c.knobs;
@@ -126,6 +145,7 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsAndConfigDirectoryLookups) {
         EXPECT_EQ(config.locks(), c.lockDir.empty() ? std::vector<std::string>() : lock) << c.knobs;
         for (const std::string& name : config.locks())
             EXPECT_EQ(slurp(config.root + "/lock/files/" + name), "") << c.knobs;
+        EXPECT_EQ(config.mainCf(), c.after.empty() ? start : c.after) << c.knobs;
     }
 }
 
@@ -169,53 +189,6 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
     }, prep);
     // clang-format on
-}
-
-// A batch reads each parameter once under the lock and writes every change in one postconf -e
-// run, after every read; a failure before or in that run leaves main.cf as it was. The stand-in
-// logs each call and runs the real postconf (calls matching STANDIN_FAIL as scripted).
-TEST(TarnwickTest, BatchIsOneTransaction) {
-    const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
-    const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
-    MailConfig config(start);
-    const std::string log = config.root + "/calls", file = config.root + "/batch";
-    const std::string batch =
-        "append relay_domains c\nremove " + ss + " x\nappend mynetworks 10.0.0.0/8\n" +
-        "append relay_domains a\nreplace " + sh + " one two\nappend " + ss + " y z\n# comment\n\n" +
-        "append mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh + " three\n" +
-        "append " + ss + " y,z\n";
-    const std::string reads = "-h config_directory\n-h relay_domains\n-h " + ss +
-                              "\n-h mynetworks\n-h -d mynetworks\n-h " + sh + "\n";
-    const std::string write = "-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, " +
-                              "10.0.0.0/8 " + sh + "=one two, three\n";
-    const std::string after = "relay_domains = a, c\nmynetworks = 127.0.0.0/8, 10.0.0.0/8\n" + ss +
-                              " = y z\n" + sh + " = one two, three\n";
-    const std::string line3 =
-        fatal("tarnwick::BatchFileError", file + ":3: expected \"append KEY VALUE\", " +
-                                              "\"replace KEY VALUE\" or \"remove KEY VALUE\"");
-    const std::string fails = fatal(kConfigError, "p: fatal: no\n");
-    // clang-format off
-    const struct { std::string batch, knobs; int status; std::string report, calls, mainCf; } cases[] = {
-        {batch, "", 0, "", reads + write, after},
-        {batch, "STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", 1, fails, reads + write, start},
-        {"# c\nappend k v\nappend k\nappend k v\n", "", 1, line3, "", start},
-    };
-    // clang-format on
-    const std::string prep = "touch " + config.root + "/real; mount --bind /usr/sbin/postconf " +
-                             config.root + "/real; mount --bind " + kStandins +
-                             "/postconf /usr/sbin/postconf";
-    for (const auto& c : cases) {
-        config.set(start);
-        std::ofstream(file) << c.batch;
-        const std::string env = "STANDIN_LOG=" + log + " STANDIN_REAL=" + config.root + "/real ";
-        const Outcome o = config.sh("rm -f " + log + "; touch " + log + "\n" +
-                                    config.command({"-f", file}, prep, env + c.knobs));
-        EXPECT_EQ(o.status, c.status) << c.knobs;
-        EXPECT_EQ(o.err, c.report) << c.knobs;
-        EXPECT_EQ(o.out, c.report) << c.knobs;
-        EXPECT_EQ(slurp(log), c.calls) << c.knobs;
-        EXPECT_EQ(config.mainCf(), c.mainCf) << c.knobs;
-    }
 }
 
 // Appends and a batch read, decide and write under the lock, so none is lost. Real postconf
