@@ -85,6 +85,14 @@ lock_handle* open_lock_file(const char* name, int open_flags, int16_t hashed) {
     return handle;
 }
 
+// A lock attempt that did not get the lock: the descriptor closed, fd 0 when
+// the lock is held elsewhere (EAGAIN), -1 for any other failure.
+lock_handle* giveUp(lock_handle* handle) {
+    kelmo::closeQuietly(handle->fd);
+    handle->fd = errno == EAGAIN ? 0 : -1;
+    return handle;
+}
+
 }  // namespace
 
 extern "C" {
@@ -119,9 +127,7 @@ lock_handle* lock_open(const char* name, int open_flags, int lock_operation, int
     if (::flock(handle->fd, lock_operation) == 0) {
         return handle;
     }
-    kelmo::closeQuietly(handle->fd);
-    handle->fd = errno == EAGAIN ? 0 : -1;
-    return handle;
+    return giveUp(handle);
 }
 
 lock_handle* lock_wait_for(const char* name, int16_t hashed, long long timeout_ms) {
@@ -157,9 +163,7 @@ lock_handle* lock_wait_for(const char* name, int16_t hashed, long long timeout_m
         }
         step = std::min(step * 2, kLongestPoll);
     }
-    kelmo::closeQuietly(handle->fd);
-    handle->fd = errno == EAGAIN ? 0 : -1;
-    return handle;
+    return giveUp(handle);
 }
 
 lock_handle* lock_wait(const char* name, int16_t hashed) {

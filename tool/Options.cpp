@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <string>
 #include <iostream>
+#include <string>
 
 #include "tool/Usage.h"
 

@@ -29,6 +29,16 @@ std::vector<std::string> wantedRun(const std::string& value) {
     return run;
 }
 
+// The value read for key, or null when the batch did not read it.
+const std::string* readingOf(const Readings& readings, const std::string& key) {
+    for (const auto& [name, value] : readings.values) {
+        if (name == key) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 std::vector<std::string> listElements(const std::string& value) {
@@ -135,10 +145,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (added) {
             ParameterPlan plan;
             plan.key = edit.key;
-            for (const auto& [key, value] : readings.values) {
-                if (key == edit.key) {
-                    plan.text = value;
-                }
+            if (const std::string* read = readingOf(readings, edit.key)) {
+                plan.text = *read;
             }
             plans.push_back(plan);
         }
@@ -162,10 +170,9 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
     }
     if (compare) {
         for (ParameterPlan& plan : plans) {
-            for (const auto& [key, value] : readings.values) {
-                if (key == plan.key && value == plan.text) {
-                    plan.write = false;
-                }
+            const std::string* read = readingOf(readings, plan.key);
+            if (read != nullptr && *read == plan.text) {
+                plan.write = false;
             }
         }
     }
