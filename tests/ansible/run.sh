@@ -52,7 +52,7 @@ play() {  # play CHANGED SOLO RELOADED [option]: tasks changed on the fleet host
     run=$((run + 1))
     rm -f "$work"/reloaded/* "$work/runs"
     settle
-    local status=0 host
+    local status=0 host reloaded=$3
     ansible-playbook -i tests/ansible/inventory -f 8 tests/ansible/main_cf.yml -e "work=$work" --diff "${@:4}" \
         >"$work/out$run" 2>&1 || status=$?
     cat "$work/out$run"
@@ -64,7 +64,7 @@ play() {  # play CHANGED SOLO RELOADED [option]: tasks changed on the fleet host
         check "run $run: $host's recap" grep -Eq "^$host +: ok=[0-9]+ +changed=$n +unreachable=0 +failed=0 " "$work/out$run"
     done
     check "run $run: one tarnwick run for each task that got past its checks" eval '(($(wc -l <"$work/runs") == 23))'
-    check "run $run: the reload handler ran on: $3" eval '[[ $(ls "$work/reloaded" | xargs) == "$3" ]]'
+    check "run $run: the reload handler ran on: $3" eval '[[ $(ls "$work/reloaded" | xargs) == "$reloaded" ]]'
     check "run $run: Postfix's warning shown" grep -Fq '[WARNING]: Postfix does not use parameter "mua_client_restrictions"' "$work/out$run"
 }
 value() { [[ $(MAIL_CONFIG=$work/$1 postconf "${@:4}" -h "$2") == "$3" ]]; }
