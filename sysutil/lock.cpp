@@ -81,7 +81,8 @@ lock_handle* open_lock_file(const char* name, int open_flags, int16_t hashed) {
         return handle;
     }
     // Not retried on EINTR: a signal must be able to end the wait.
-    handle->fd = ::open(handle->path, open_flags, hashed != 0 ? kHashedLockFileMode : kLockFileMode);
+    const mode_t mode = hashed != 0 ? kHashedLockFileMode : kLockFileMode;
+    handle->fd = ::open(handle->path, open_flags, mode);
     if (handle->fd < 0) {
         // message() keeps errno, so the caller still sees open's error.
         message(0, "Unable to open file \"%s\": %s.", handle->path, std::strerror(errno));
