@@ -62,8 +62,8 @@ void readChecked(const std::vector<std::string>& arguments, std::string& output,
     boost::algorithm::trim(output);
 }
 
-// True when a line of errors is postconf's "<program>: warning: <key>:
-// unknown parameter": Postfix neither knows the name nor sees it referred to.
+// True when errors hold postconf's line "<program>: warning: <key>: unknown
+// parameter": Postfix neither knows the name nor sees it referred to.
 bool saysUnknown(const std::string& errors, const std::string& key) {
     const std::string said = ": warning: " + key + ": unknown parameter\n";
     return (errors + "\n").find(said) != std::string::npos;

@@ -68,8 +68,7 @@ public:
     // at '=' or trim (blanks, tabs, other control characters): it would read
     // or write some other parameter than the one named, or that holds '/'
     // (postconf's SERVICE/TYPE/NAME of a master.cf parameter, which main.cf
-    // cannot hold). An empty key passes;
-    // postconf refuses it clearly.
+    // cannot hold). An empty key passes; postconf refuses it clearly.
     static void checkParameterName(const std::string& key);
 
     // The main.cf lock that every edit holds, waiting at most lockWait

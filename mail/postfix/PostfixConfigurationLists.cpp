@@ -60,6 +60,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     }
 
     std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
+    // Refused before the write, so that nothing of the run lands in main.cf.
     for (const ParameterPlan& plan : plans) {
         if (options.strict && !plan.warnings.empty()) {
             throw PostfixConfigurationError(plan.warnings.front());
