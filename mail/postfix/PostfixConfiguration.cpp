@@ -20,6 +20,8 @@ namespace kelmo::mail::postfix {
 namespace {
 
 const char kPostconf[] = "/usr/sbin/postconf";
+// A parameter name of our own that Postfix does not know.
+const char kReference[] = "tarnwick_reference";
 
 // Only a normal exit with code 0 counts: a signal (low seven bits) or a
 // non-zero exit code fails.
@@ -45,6 +47,26 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     capture(pipe.stdoutChannel, output);
     capture(pipe.stderrChannel, errors);
     return pipe.run();
+}
+
+// Runs a read into output (trimmed) and errors. A parameter set to nothing
+// prints nothing; only error diagnostics make empty output a failure.
+void readChecked(const std::vector<std::string>& arguments, std::string& output,
+                 std::string& errors) {
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    boost::algorithm::trim(output);
+}
+
+// True when errors hold postconf's line "<program>: warning: <key>: unknown
+// parameter": Postfix neither knows the name nor sees it referred to.
+bool saysUnknown(const std::string& errors, const std::string& key) {
+    const std::string said = ": warning: " + key + ": unknown parameter\n";
+    return (errors + "\n").find(said) != std::string::npos;
 }
 
 std::string findMainCf() {
@@ -77,7 +99,7 @@ void PostfixConfiguration::checkParameterName(const std::string& key) {
     const bool refused =
         (!key.empty() && key[0] == '-') || std::any_of(key.begin(), key.end(), [](char c) {
             const auto byte = static_cast<unsigned char>(c);
-            return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+            return byte == '=' || byte == ' ' || byte == '/' || byte < 0x20 || byte == 0x7f;
         });
     if (refused) {
         throw PostfixConfigurationError("invalid parameter name: \"" + key + "\"");
@@ -89,7 +111,7 @@ FileLock PostfixConfiguration::lockMainCf() const {
 }
 
 std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
-    const std::string value = readValue(key, useDefault);
+    const std::string value = readValue(key, useDefault).value;
     if (key == "mynetworks") {
         const std::string defaultValue = defaultMyNetworks();
         return chooseMyNetworks(value, defaultValue, localNetworks());
@@ -97,7 +119,7 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
     return value;
 }
 
-std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
+Reading PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     checkParameterName(key);
     std::vector<std::string> arguments{"-h"};
     if (useDefault) {
@@ -105,18 +127,17 @@ std::string PostfixConfiguration::readValue(const std::string& key, bool useDefa
     }
     arguments.push_back(key);  // even when empty
 
-    std::string output;
+    Reading reading;
     std::string errors;
-    if (runFailed(runRead(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
+    readChecked(arguments, reading.value, errors);
+    reading.used = !saysUnknown(errors, key);
+    // postconf prints a parameter that main.cf sets only when some setting
+    // refers to it; a reference given for this one run writes nothing.
+    if (!reading.used && !useDefault && reading.value.empty()) {
+        errors.clear();
+        readChecked({"-o", std::string(kReference) + "=$" + key, "-h", key}, reading.value, errors);
     }
-    // A parameter set to nothing prints nothing; only error diagnostics make
-    // empty output a failure.
-    if (output.empty() && !isCleanDiagnostics(errors)) {
-        throw PostfixConfigurationError(errors);
-    }
-    boost::algorithm::trim(output);
-    return output;
+    return reading;
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {

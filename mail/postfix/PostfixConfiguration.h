@@ -48,6 +48,9 @@ public:
         bool compare = false;
         // Decide as a real run would, but run no postconf -e.
         bool dryRun = false;
+        // Refuse the whole run, before anything is written, when a plan
+        // carries a warning.
+        bool strict = false;
     };
 
     // The edits in order as one transaction: the main.cf lock held from
@@ -55,15 +58,17 @@ public:
     // once, every parameter to write written by one postconf -e run (none when
     // nothing changed), nothing written when anything fails before. Returns
     // one plan per parameter in order of first mention. Throws what
-    // getParameter and setParameter throw.
+    // getParameter and setParameter throw, and under strict
+    // PostfixConfigurationError with the first warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
     // Throws PostfixConfigurationError "invalid parameter name: \"<key>\""
     // for a key that postconf would take as an option (leading '-'), split
     // at '=' or trim (blanks, tabs, other control characters): it would read
-    // or write some other parameter than the one named. An empty key passes;
-    // postconf refuses it clearly.
+    // or write some other parameter than the one named, or that holds '/'
+    // (postconf's SERVICE/TYPE/NAME of a master.cf parameter, which main.cf
+    // cannot hold). An empty key passes; postconf refuses it clearly.
     static void checkParameterName(const std::string& key);
 
     // The main.cf lock that every edit holds, waiting at most lockWait
@@ -88,7 +93,9 @@ private:
     int lockWait_ = -1;
 
     // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
-    static std::string readValue(const std::string& key, bool useDefault);
+    // A current value that postconf hides because nothing refers to it is
+    // read again with a reference that lasts one run; used is false then.
+    static Reading readValue(const std::string& key, bool useDefault);
 
     // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike
     // readValue.

@@ -14,15 +14,16 @@ struct ListEdit {
     std::string text;
 };
 
-// Elements of a list value: pieces between runs of blank, tab and comma. An
+// Elements of a list value: pieces between runs of blank, tab and comma that
+// stand outside braces; text after an unclosed '{' stays in its element. An
 // empty text has none; a leading or trailing separator gives an empty element.
 std::vector<std::string> listElements(const std::string& value);
 
 // appendValue: when value is already present nothing is written (except for
 // "mynetworks", whose current value is written back as read); otherwise the
 // current text as read, ", " and value, or value alone for an empty list.
-// A value without separators is present when an element equals it; one with
-// separators when its non-empty elements stand consecutively, in order,
+// A value without separators (outside braces) is present when an element
+// equals it; one with separators when its non-empty elements stand consecutively, in order,
 // among the current elements.
 ListEdit planAppend(const std::string& key, const std::string& current, const std::string& value);
 
@@ -31,11 +32,15 @@ ListEdit planAppend(const std::string& key, const std::string& current, const st
 // with ", "; nothing written when nothing was dropped.
 ListEdit planRemove(const std::string& current, const std::string& value);
 
-// appendPairValue: "first second" added to a comma-separated list whose
-// elements are trimmed and emptied ones dropped; nothing written when an
+// appendPairValue: "first second" added to a comma-separated list (commas
+// inside braces do not separate) whose elements are trimmed and emptied ones dropped; nothing written when an
 // element already equals the trimmed pair.
 ListEdit planAppendPair(const std::string& current, const std::string& first,
                         const std::string& second);
+
+// "Postfix does not use parameter "<key>": ..." for a parameter read as
+// unused.
+std::string unusedParameterWarning(const std::string& key);
 
 // One edit of a batch, as the command line or a batch file gives it.
 struct ValueEdit {
@@ -45,20 +50,31 @@ struct ValueEdit {
     std::string value;
 };
 
-// What postconf said before a batch was planned: each parameter's value as
-// read (trimmed), and for list edits of "mynetworks" its built-in default and
-// the local networks that stand in for it.
+// One parameter as postconf printed it (trimmed), and whether Postfix uses it:
+// false when the name is unknown to Postfix and nothing refers to it, so that
+// a value written there would change nothing.
+struct Reading {
+    std::string value;
+    bool used = true;
+};
+
+// What postconf said before a batch was planned: each parameter's reading,
+// and for list edits of "mynetworks" its built-in default and the local
+// networks that stand in for it.
 struct Readings {
-    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::pair<std::string, Reading>> values;
     std::string myNetworksDefault;
     std::string localNetworks;
 };
 
-// One parameter's outcome; write means the batch writes text to it.
+// One parameter's outcome; write means the batch writes text to it. warnings
+// are what the administrator should hear about the edit (without a program
+// name), whether or not it writes.
 struct ParameterPlan {
     std::string key;
     bool write = false;
     std::string text;
+    std::vector<std::string> warnings;
 };
 
 // The parameters a batch must read first: every one when compare is set,
@@ -71,7 +87,8 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
 // list edit). One plan per parameter, in order of first mention. Without
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
-// an edit that changes nothing reads as unchanged.
+// an edit that changes nothing reads as unchanged. A parameter read as unused
+// gets unusedParameterWarning in its warnings.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
                                      bool compare);
 
