@@ -4,6 +4,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "mail/postfix/PostfixConfiguration.h"
 #include "tool/BatchFile.h"
 #include "tool/Options.h"
+#include "tool/StandardOutput.h"
 
 namespace {
 
@@ -44,6 +46,15 @@ void openClosedStandardStreams() {
     }
 }
 
+// A caller's blocked SIGCHLD survives exec; the postconf runs wait for that
+// signal and would wait for ever.
+void unblockChildSignal() {
+    sigset_t childSignal;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &childSignal, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -51,6 +62,7 @@ int main(int argc, char* argv[]) {
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
     openClosedStandardStreams();
+    unblockChildSignal();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
 
     try {
@@ -75,10 +87,10 @@ int main(int argc, char* argv[]) {
         }
     } catch (const std::exception& error) {
         reportFailure(error);
-        return 1;
+        return tarnwick::finishStandardOutput(1);
     } catch (...) {
         kelmo::errorStream << "UNSPECIFIED ERROR OCCURED" << std::endl;
-        return 2;
+        return tarnwick::finishStandardOutput(2);
     }
-    return 0;
+    return tarnwick::finishStandardOutput(0);
 }
