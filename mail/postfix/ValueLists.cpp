@@ -169,7 +169,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
                                      : planRemove(current, value);
         if (decided.write) {
             plan.write = true;
-            plan.text = boost::algorithm::trim_copy(decided.text);
+            plan.text = decided.text;
         }
     }
     if (compare) {

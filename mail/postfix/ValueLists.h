@@ -67,9 +67,9 @@ struct ParameterPlan {
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare);
 
 // Applies the edits in order, each to the result of the one before, as
-// separate runs would, on values as postconf stores them (blank, tab, CR, LF,
-// VT and FF trimmed from both ends) (mynetworks seen through its default replacement at each
-// list edit). One plan per parameter, in order of first mention. Without
+// separate runs would (mynetworks seen through its default replacement at each
+// list edit), each value taken as postconf stores it: blank, tab, CR, LF, VT
+// and FF trimmed from both ends. One plan per parameter, in order of first mention. Without
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
 // an edit that changes nothing reads as unchanged.

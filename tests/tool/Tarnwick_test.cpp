@@ -207,7 +207,7 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
     const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
                                 "unchanged: relay_domains\n";
     const std::string removed = "changed: " + sr + permit + "\n", ab = rd("a, b");
-    const std::string crlf = "printf '\\357\\273\\277append relay_domains c\\r\\n\\t# x\\r\\nreplace smtpd_banner  hi \\r\\n' |";
+    const std::string crlf = "printf '\\357\\273\\277append relay_domains c\\r\\n\\r\\n\\t# x\\r\\nreplace smtpd_banner  hi \\r\\n' |";
     // clang-format off
     runSteps({
         {"", "", {"smtpd_client_restrictions", "x"}, "", "smtpd_client_restrictions = x\n"}, {ab, "", {r, "b"}, "", "="},
