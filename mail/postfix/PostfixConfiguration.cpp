@@ -23,6 +23,8 @@ namespace kelmo::mail::postfix {
 namespace {
 
 const char kPostconf[] = "/usr/sbin/postconf";
+// A parameter name of our own that Postfix does not know.
+const char kReference[] = "tarnwick_reference";
 
 // Linux takes at most 32 pages for one exec argument, its NUL included.
 const std::size_t kMaxArgument = 131071;
@@ -61,6 +63,26 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     return pipe.run();
 }
 
+// Runs a read into output (trimmed) and errors. A parameter set to nothing
+// prints nothing; only error diagnostics make empty output a failure.
+void readChecked(const std::vector<std::string>& arguments, std::string& output,
+                 std::string& errors) {
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    boost::algorithm::trim(output);
+}
+
+// True when errors hold postconf's line "<program>: warning: <key>: unknown
+// parameter": Postfix neither knows the name nor sees it referred to.
+bool saysUnknown(const std::string& errors, const std::string& key) {
+    const std::string said = ": warning: " + key + ": unknown parameter\n";
+    return (errors + "\n").find(said) != std::string::npos;
+}
+
 std::string findMainCf() {
     std::string directory;
     try {
@@ -92,7 +114,7 @@ void PostfixConfiguration::checkParameterName(const std::string& key) {
         key.empty() || key[0] == '-' || key[0] == '#' ||
         std::any_of(key.begin(), key.end(), [](char c) {
             const auto byte = static_cast<unsigned char>(c);
-            return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+            return byte == '=' || byte == ' ' || byte == '/' || byte < 0x20 || byte == 0x7f;
         });
     if (refused) {
         // The message is a C string: a NUL would cut the name short.
@@ -151,11 +173,15 @@ void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
         return;
     }
     // Only a parameter that main.cf does not set yet becomes a new line;
-    // postconf rewrites the others where they stand.
-    std::vector<std::string> arguments{"-n"};
+    // postconf rewrites the others where they stand. -n lists a parameter
+    // only when something refers to it, hence the reference of readValue.
+    std::string references = std::string(kReference) + "=";
+    std::vector<std::string> arguments{"-o", "", "-n"};
     for (const auto& setting : settings) {
+        references += " $" + setting.first;
         arguments.push_back(setting.first);
     }
+    arguments[1] = references;
     std::string output;
     std::string errors;
     if (runFailed(runRead(arguments, output, errors))) {
@@ -177,7 +203,7 @@ FileLock PostfixConfiguration::lockMainCf() const {
 }
 
 std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
-    const std::string value = readValue(key, useDefault);
+    const std::string value = readValue(key, useDefault).value;
     if (key == "mynetworks") {
         const std::string defaultValue = defaultMyNetworks();
         return chooseMyNetworks(value, defaultValue, localNetworks());
@@ -185,7 +211,7 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
     return value;
 }
 
-std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
+Reading PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     checkParameterName(key);
     std::vector<std::string> arguments{"-h"};
     if (useDefault) {
@@ -193,18 +219,17 @@ std::string PostfixConfiguration::readValue(const std::string& key, bool useDefa
     }
     arguments.push_back(key);  // even when empty
 
-    std::string output;
+    Reading reading;
     std::string errors;
-    if (runFailed(runRead(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
+    readChecked(arguments, reading.value, errors);
+    reading.used = !saysUnknown(errors, key);
+    // postconf prints a parameter that main.cf sets only when some setting
+    // refers to it; a reference given for this one run writes nothing.
+    if (!reading.used && !useDefault && reading.value.empty()) {
+        errors.clear();
+        readChecked({"-o", std::string(kReference) + "=$" + key, "-h", key}, reading.value, errors);
     }
-    // A parameter set to nothing prints nothing; only error diagnostics make
-    // empty output a failure.
-    if (output.empty() && !isCleanDiagnostics(errors)) {
-        throw PostfixConfigurationError(errors);
-    }
-    boost::algorithm::trim(output);
-    return output;
+    return reading;
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {

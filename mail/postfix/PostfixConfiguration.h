@@ -47,6 +47,9 @@ public:
         bool compare = false;
         // Decide as a real run would, but run no postconf -e.
         bool dryRun = false;
+        // Refuse the whole run, before anything is written, when a plan
+        // carries a warning.
+        bool strict = false;
     };
 
     // The edits in order as one transaction: the main.cf lock held from
@@ -58,7 +61,8 @@ public:
     // every refusal of the real run): the planned arguments must fit one
     // postconf run, and main.cf must end with a newline when a parameter it
     // does not set is to be added. Throws PostfixConfigurationError for each
-    // refusal, what getParameter throws, and for a failed write.
+    // refusal, what getParameter throws, for a failed write, and under strict
+    // the first warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
@@ -66,7 +70,9 @@ public:
     // (a NUL shown as \0) for a key that postconf would take as an option
     // (leading '-') or a comment (leading '#'), split at '=' or trim (blanks,
     // tabs, other control characters): it would read or write some other
-    // parameter than the one named, or none. An empty key is refused too.
+    // parameter than the one named, or none; or that holds '/' (postconf's
+    // SERVICE/TYPE/NAME of a master.cf parameter, which main.cf cannot hold).
+    // An empty key is refused too.
     static void checkParameterName(const std::string& key);
 
     // What can be refused before any postconf run: each key by
@@ -97,7 +103,9 @@ private:
     int lockWait_ = -1;
 
     // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
-    static std::string readValue(const std::string& key, bool useDefault);
+    // A current value that postconf hides because nothing refers to it is
+    // read again with a reference that lasts one run; used is false then.
+    static Reading readValue(const std::string& key, bool useDefault);
 
     // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike
     // readValue.

@@ -2,6 +2,7 @@
 
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
 #include "mail/postfix/ValueLists.h"
 
 // The list edits read, decide and write under one main.cf lock: with the lock
@@ -58,6 +59,12 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     }
 
     std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
+    // Refused before the write, so that nothing of the run lands in main.cf.
+    for (const ParameterPlan& plan : plans) {
+        if (options.strict && !plan.warnings.empty()) {
+            throw PostfixConfigurationError(plan.warnings.front());
+        }
+    }
     Settings settings;
     for (const ParameterPlan& plan : plans) {
         if (plan.write) {

@@ -62,11 +62,11 @@ std::vector<std::string> wantedRun(const std::string& value) {
     return run;
 }
 
-// The value read for key, or null when the batch did not read it.
-const std::string* readingOf(const Readings& readings, const std::string& key) {
-    for (const auto& [name, value] : readings.values) {
+// The reading of key, or null when the batch did not read it.
+const Reading* readingOf(const Readings& readings, const std::string& key) {
+    for (const auto& [name, reading] : readings.values) {
         if (name == key) {
-            return &value;
+            return &reading;
         }
     }
     return nullptr;
@@ -144,6 +144,11 @@ ListEdit planAppendPair(const std::string& current, const std::string& first,
     return edit;
 }
 
+std::string unusedParameterWarning(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
+
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare) {
     std::vector<std::string> keys;
     std::vector<std::string> seen;
@@ -168,8 +173,11 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (added) {
             ParameterPlan plan;
             plan.key = edit.key;
-            if (const std::string* read = readingOf(readings, edit.key)) {
-                plan.text = *read;
+            if (const Reading* read = readingOf(readings, edit.key)) {
+                plan.text = read->value;
+                if (!read->used) {
+                    plan.warnings.push_back(unusedParameterWarning(edit.key));
+                }
             }
             plans.push_back(plan);
         }
@@ -197,8 +205,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
     }
     if (compare) {
         for (ParameterPlan& plan : plans) {
-            const std::string* read = readingOf(readings, plan.key);
-            if (read != nullptr && *read == plan.text) {
+            const Reading* read = readingOf(readings, plan.key);
+            if (read != nullptr && read->value == plan.text) {
                 plan.write = false;
             }
         }

@@ -11,8 +11,11 @@ const std::string kConfigError = "kelmo::mail::postfix::PostfixConfigurationErro
 const std::string kStandins = TESTS_SOURCE_DIR "/tool/standins";
 
 // Each step sets main.cf first (unless "="), runs tarnwick after pipe and must succeed printing
-// out alone and leave main.cf as after ("=": unchanged). Every run locks the file named after it.
-struct Step { std::string set, pipe; std::vector<std::string> args; std::string out, after; };
+// out and err alone and leave main.cf as after ("=": unchanged). Every run locks the file named
+// after it.
+struct Step {
+    std::string set, pipe; std::vector<std::string> args; std::string out, after, err = "";
+};
 
 void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
     MailConfig config;
@@ -21,7 +24,7 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
         const std::string before = config.mainCf(), what = before + " <- " + step.args.back();
         const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
-        EXPECT_EQ(o.err, "") << what;
+        EXPECT_EQ(o.err, step.err) << what;
         EXPECT_EQ(o.out, step.out) << what;
         EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
         config.set(config.mainCf());
@@ -30,6 +33,10 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
 }
 
 std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
+std::string unused(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
 
 // A batch of two replacements whose postconf -e run needs exactly room + extra bytes of the exec
 // room left by an environment of MAIL_CONFIG alone under a 1 MiB stack limit (exec): 256 KiB.
@@ -41,9 +48,9 @@ std::string fullBatch(const MailConfig& config, int extra) {
 }
 
 // Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
-// too) leave main.cf alone. A failure's report goes to both streams. -w bounds the wait for a
-// lock held elsewhere (hold); a missing postconf is the child start-up's SystemError, never a
-// PATH search that would find the stand-in.
+// too; --strict and a name Postfix does not use, a batch's too) leave main.cf alone. A failure's
+// report goes to both streams. -w bounds the wait for a lock held elsewhere (hold); a missing
+// postconf is the child start-up's SystemError, never a PATH search that would find the stand-in.
 TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     MailConfig config(rd("a"));
     const std::string me = TARNWICK_BINARY, none = "MAIL_CONFIG=" + config.root + "/none";
@@ -55,7 +62,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string r = "relay_domains", ops = "you should specify key and value to set\n" + use;
     const std::string held = "the lock on " + config.mainCfPath + " is held by another process: ";
     const std::string batch = config.root + "/batch", t = "timeout 5";  // 124: no bound
-    config.sh("echo 'append relay_domains b' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3; printf "
+    config.sh("printf 'append relay_domains b\\nappend relay_domain c\\n' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3; printf "
               "'append k\\0x v\\n' >" + batch + "4; printf 'append k v\\0w' >" + batch + "5; mkfifo " + config.root + "/fifo");
     std::ofstream(batch + "6") << fullBatch(config, 1);
     std::ofstream(batch + "7") << std::string(131058, 'x');  // too long for the sh -c line
@@ -78,6 +85,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string waited0 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 0 seconds");
     const std::string waited1 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 1 second");
     const std::string line3 = fatal("tarnwick::BatchFileError", batch + "3:3: expected \"append KEY VALUE\", \"replace KEY VALUE\" or \"remove KEY VALUE\"");
+    const std::string strict = fatal(kConfigError, unused("relay_domain"));
     const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
@@ -100,6 +108,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-w", "1s", r, "b"}, 1, "", "invalid number of seconds to wait: \"1s\"\n" + use},
         {{"-w", "0", r, "b"}, 1, waited0, waited0, t, hold}, {{"--wait", "1", "-r", r, "b"}, 1, waited1, waited1, t, hold},
         {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold}, {{"-f", batch + "3"}, 1, line3, line3},
+        {{"--strict", "-r", "relay_domain", "b"}, 1, strict, strict}, {{"-f", batch, "--strict"}, 1, strict, strict},
         {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
     };
     // clang-format on
@@ -162,6 +171,7 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
         {"CONFDIR_OUT='" + config.root + "/link\\n'", set, "", "-e k=v\n", d},
         {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
         {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
+        {"", {"-r", "submission/inet/k", "v"}, bad + "\"submission/inet/k\"", "", ""},
         {"", {"-f", config.root + "/bad"}, bad + "\"k\t\"", "", ""},
         {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
@@ -208,6 +218,9 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
                                 "unchanged: relay_domains\n";
     const std::string removed = "changed: " + sr + permit + "\n", ab = rd("a, b");
     const std::string crlf = "printf '\\357\\273\\277append relay_domains c\\r\\n\\r\\n\\t# x\\r\\nreplace smtpd_banner  hi \\r\\n' |";
+    // Nothing refers to mua: postconf -h prints nothing, -n says "unused parameter".
+    const std::string mua = "mua_client_restrictions", hid = mua + " = permit_sasl_authenticated";
+    const std::string warn = "tarnwick: warning: " + unused(mua) + "\n", c36 = "compatibility_level = 3.6\n";
     // Unset relay_domains reads as its default, an expression whose braces hold blanks; it must
     // stay whole for postconf -x to expand it after an add and its undo.
     const std::string expr = "${{$compatibility_level} <level {2} ? {$mydestination} : {}}";
@@ -228,13 +241,17 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {"=", "", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
         {ab, crlf, {"-vf", "-"}, "changed: " + rd("a, b, c") + "changed: smtpd_banner = hi\n", rd("a, b, c") + "smtpd_banner = hi\n"},
         {"=", crlf, {"-vf", "-"}, "unchanged: relay_domains\nunchanged: smtpd_banner\n", "="},
-        {"=", "", {"-v", r, "c\r"}, "unchanged: relay_domains\n", "="}, {"relay_domains = a", "", {r, "b"}, "", rd("a, b")},
+        {"=", "", {"-v", r, "c\r"}, "unchanged: relay_domains\n", "="}, {"my_own = a", "", {"-r", "my_own", "b"}, "", "my_own = b\n"},
         {"=", "yes '# x' | head -n 100000 |", {"-f", "-"}, "", "="},
         {"", "", {"mynetworks", "127.0.0.0/8"}, "", mn + local + "\n"},
         {"", "", {"mynetworks", "203.0.113.0/24"}, "", mn + local + ", 203.0.113.0/24\n"},
         {mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n", "", {"mynetworks", "127.0.0.0/8"}, "",
          mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
         {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
+        {c36, "", {"mynetworks", "203.0.113.0/24"}, "", c36 + mn + "127.0.0.1/32 [::1]/128, 203.0.113.0/24\n"},
+        {ab, "", {"--strict", "-r", r, "a, b"}, "", "="}, {hid + "\n", "", {mua, "reject"}, "", hid + ", reject\n", warn},
+        {"=", "", {"-d", mua, "reject"}, "", hid + "\n", warn}, {"=", "", {"-vr", mua, "x"}, "changed: " + mua + " = x\n", mua + " = x\n", warn},
+        {hid + "\n", "echo append " + mua + " x |", {"-vf", "-"}, "changed: " + hid + ", x\n", hid + ", x\n", warn},
     }, prep);
     // clang-format on
 }
