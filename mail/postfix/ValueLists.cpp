@@ -182,9 +182,13 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             plans.push_back(plan);
         }
         ParameterPlan& plan = plans[at->second];
+        // postconf -e stores a value without blanks at its ends, a carriage
+        // return among them: decide on that form, or a value given with a
+        // trailing "\r" would never be found again and be appended each run.
+        const std::string value = boost::algorithm::trim_copy(edit.value);
         if (edit.kind == ValueEdit::Replace) {
             plan.write = true;
-            plan.text = edit.value;
+            plan.text = value;
             continue;
         }
         const std::string current =
@@ -192,8 +196,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
                 ? chooseMyNetworks(plan.text, readings.myNetworksDefault, readings.localNetworks)
                 : plan.text;
         const ListEdit decided = edit.kind == ValueEdit::Append
-                                     ? planAppend(edit.key, current, edit.value)
-                                     : planRemove(current, edit.value);
+                                     ? planAppend(edit.key, current, value)
+                                     : planRemove(current, value);
         if (decided.write) {
             plan.write = true;
             plan.text = decided.text;
