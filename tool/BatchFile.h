@@ -18,7 +18,8 @@ public:
 
 // The edits of a batch file ("-": standard input), one per line:
 // "append KEY VALUE", "replace KEY VALUE" or "remove KEY VALUE", one blank
-// after the word and one after KEY, VALUE the rest of the line verbatim.
+// after the word and one after KEY, VALUE the rest of the line verbatim; or
+// "unset KEY", KEY the rest of the line.
 // Empty lines and lines starting with '#' are skipped. Throws BatchFileError
 // for any other line, a SystemError family member when the file cannot be
 // read.

@@ -65,7 +65,9 @@ int main(int argc, char* argv[]) {
             configuration.applyEdits(edits, {options.compare(), options.dryRun});
         if (options.verbose) {
             for (const ParameterPlan& plan : plans) {
-                if (plan.write) {
+                if (plan.write && plan.unset) {
+                    std::cout << "changed: " << plan.key << " (unset)\n";
+                } else if (plan.write) {
                     std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
                 } else {
                     std::cout << "unchanged: " << plan.key << "\n";

@@ -12,6 +12,7 @@
 
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixError.h"
+#include "mail/postfix/ServiceKey.h"
 #include "process/Command.h"
 #include "process/Pipe.h"
 
@@ -47,6 +48,15 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     return pipe.run();
 }
 
+// A name postconf would take as an option (leading '-'), split at '=' or
+// trim (blanks, tabs, other control characters).
+bool nameRefused(const std::string& key) {
+    return (!key.empty() && key[0] == '-') || std::any_of(key.begin(), key.end(), [](char c) {
+               const auto byte = static_cast<unsigned char>(c);
+               return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+           });
+}
+
 std::string findMainCf() {
     std::string directory;
     try {
@@ -74,11 +84,13 @@ PostfixConfiguration& PostfixConfiguration::instance() {
 }
 
 void PostfixConfiguration::checkParameterName(const std::string& key) {
-    const bool refused =
-        (!key.empty() && key[0] == '-') || std::any_of(key.begin(), key.end(), [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
-        });
+    bool refused = nameRefused(key);
+    // postconf -P names a service setting SERVICE/TYPE/NAME; any other '/'
+    // would make postconf -e write a parameter that Postfix never reads.
+    if (!refused && key.find('/') != std::string::npos) {
+        const std::optional<ServiceKey> service = serviceKey(key);
+        refused = !service || nameRefused(service->name);
+    }
     if (refused) {
         throw PostfixConfigurationError("invalid parameter name: \"" + key + "\"");
     }
@@ -97,6 +109,25 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
     return value;
 }
 
+namespace {
+
+// postconf with the arguments, its standard output untrimmed. Throws
+// PostfixConfigurationError when the run fails, or prints nothing and an error
+// diagnostic: a parameter set to nothing prints nothing.
+std::string readChecked(const std::vector<std::string>& arguments) {
+    std::string output;
+    std::string errors;
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    return output;
+}
+
+}  // namespace
+
 std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     checkParameterName(key);
     std::vector<std::string> arguments{"-h"};
@@ -104,19 +135,21 @@ std::string PostfixConfiguration::readValue(const std::string& key, bool useDefa
         arguments.push_back("-d");
     }
     arguments.push_back(key);  // even when empty
+    return boost::algorithm::trim_copy(readChecked(arguments));
+}
 
-    std::string output;
-    std::string errors;
-    if (runFailed(runRead(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
+std::optional<std::string> PostfixConfiguration::readSetting(const std::string& key) {
+    checkParameterName(key);
+    // A parameter set to nothing prints an empty line; one not set, nothing.
+    const std::string output = readChecked({serviceKey(key) ? "-P" : "-n", "-h", key});
+    if (output.empty()) {
+        return std::nullopt;
     }
-    // A parameter set to nothing prints nothing; only error diagnostics make
-    // empty output a failure.
-    if (output.empty() && !isCleanDiagnostics(errors)) {
-        throw PostfixConfigurationError(errors);
-    }
-    boost::algorithm::trim(output);
-    return output;
+    return boost::algorithm::trim_copy(output);
+}
+
+bool PostfixConfiguration::hasService(const std::string& serviceType) {
+    return !readChecked({"-M", serviceType}).empty();
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
@@ -127,11 +160,19 @@ void PostfixConfiguration::setParameter(const std::string& key, const std::strin
 
 void PostfixConfiguration::writeParameters(
     const std::vector<std::pair<std::string, std::string>>& settings) {
-    process::Command command(kPostconf, "-e");
+    std::vector<std::string> arguments;
     for (const auto& [key, value] : settings) {
         // key=value travels as one argument: no quoting, no escaping.
-        command.arguments.push_back(key + "=" + value);
+        arguments.push_back(key + "=" + value);
     }
+    runWrite({"-e"}, arguments);
+}
+
+void PostfixConfiguration::runWrite(std::vector<std::string> options,
+                                    const std::vector<std::string>& arguments) {
+    process::Command command(kPostconf);
+    options.insert(options.end(), arguments.begin(), arguments.end());
+    command.arguments.insert(command.arguments.end(), options.begin(), options.end());
     process::Pipe pipe(command);
     std::string errors;
     capture(pipe.stderrChannel, errors);

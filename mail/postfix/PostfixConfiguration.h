@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ public:
     // later call tries again.
     static PostfixConfiguration& instance();
 
-    // The parameter's value (the built-in default with useDefault), trimmed.
+    // A main.cf parameter's value (the built-in default with useDefault), trimmed.
     // "mynetworks" has Postfix's default replaced by the local networks.
     // Throws PostfixConfigurationError for a key checkParameterName refuses,
     // when postconf fails, or exits 0 with no output and an error
@@ -51,19 +52,24 @@ public:
     };
 
     // The edits in order as one transaction: the main.cf lock held from
-    // before the first read until the write has returned, each parameter read
-    // once, every parameter to write written by one postconf -e run (none when
-    // nothing changed), nothing written when anything fails before. Returns
-    // one plan per parameter in order of first mention. Throws what
-    // getParameter and setParameter throw.
+    // before the first read until the writes have returned, each parameter
+    // read once, at most one run of each write (postconf -e, -X, -P, -P -X;
+    // none when nothing changed), nothing written when anything fails before.
+    // A service key (SERVICE/TYPE/NAME) is read with postconf -P -h; one its
+    // service does not set inherits NAME from main.cf. Returns one plan per
+    // parameter in order of first mention. Throws what getParameter and
+    // setParameter throw, PostfixConfigurationError for a service setting
+    // holding a blank or of a service master.cf lacks; a write failing after
+    // another succeeded names what was written.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
     // Throws PostfixConfigurationError "invalid parameter name: \"<key>\""
     // for a key that postconf would take as an option (leading '-'), split
     // at '=' or trim (blanks, tabs, other control characters): it would read
-    // or write some other parameter than the one named. An empty key passes;
-    // postconf refuses it clearly.
+    // or write some other parameter than the one named. A key holding '/'
+    // passes only as SERVICE/TYPE/NAME with three non-empty parts and NAME
+    // passing. An empty key passes; postconf refuses it clearly.
     static void checkParameterName(const std::string& key);
 
     // The main.cf lock that every edit holds, waiting at most lockWait
@@ -94,9 +100,26 @@ private:
     // readValue.
     static std::string defaultMyNetworks();
 
+    // Whether the parameter is set (postconf -n -h key; for a service key
+    // postconf -P -h key printed anything), and then its value, trimmed.
+    static std::optional<std::string> readSetting(const std::string& key);
+
+    // Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
+    static bool hasService(const std::string& serviceType);
+
     // One postconf -e key=value key=value ... without taking the lock:
     // callers hold it.
     static void writeParameters(const std::vector<std::pair<std::string, std::string>>& settings);
+
+    // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
+    // only when it has something to write. A failure after an earlier run
+    // succeeded names the keys written. Callers hold the lock.
+    static void writePlans(const std::vector<ParameterPlan>& plans);
+
+    // postconf with options, then arguments; throws PostfixConfigurationError
+    // when it fails. Callers hold the lock.
+    static void runWrite(std::vector<std::string> options,
+                         const std::vector<std::string>& arguments);
 };
 
 }  // namespace kelmo::mail::postfix

@@ -1,7 +1,12 @@
 #include <algorithm>
+#include <optional>
+
+#include <boost/algorithm/string/join.hpp>
 
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
+#include "mail/postfix/ServiceKey.h"
 #include "mail/postfix/ValueLists.h"
 
 // The list edits read, decide and write under one main.cf lock: with the lock
@@ -31,21 +36,59 @@ void PostfixConfiguration::appendPairValue(const std::string& key, const std::st
     }
 }
 
+namespace {
+
+bool unsets(const std::vector<ValueEdit>& edits, const std::string& key) {
+    return std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& edit) {
+        return edit.key == key && edit.kind == ValueEdit::Unset;
+    });
+}
+
+// One kind of write: its postconf options, arguments and the keys it writes.
+struct WriteRun {
+    std::vector<std::string> options;
+    std::vector<std::string> arguments;
+    std::vector<std::string> keys;
+};
+
+}  // namespace
+
 // Every edit of the command line goes through here, a single one as much as
 // a batch: read what the edits need, plan in memory, write once.
 std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
                                                             const EditOptions& options) {
     // Only a list edit looks at mynetworks through its default replacement.
     bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
-        return edit.key == "mynetworks" && edit.kind != ValueEdit::Replace;
+        return edit.key == "mynetworks" &&
+               (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
     });
     for (const ValueEdit& edit : edits) {
         checkParameterName(edit.key);
+        if (edit.kind != ValueEdit::Unset && serviceKey(edit.key)) {
+            checkServiceText(edit.value);
+        }
     }
     const FileLock lock = lockMainCf();
     Readings readings;
     for (const std::string& key : keysToRead(edits, options.compare)) {
-        readings.values.emplace_back(key, readValue(key, false));
+        const std::optional<ServiceKey> service = serviceKey(key);
+        if (service || unsets(edits, key)) {
+            const std::optional<std::string> setting = readSetting(key);
+            readings.values.emplace_back(key, setting.value_or(std::string()));
+            if (!setting) {
+                readings.notSet.push_back(key);
+            }
+        } else {
+            readings.values.emplace_back(key, readValue(key, false));
+        }
+        // What a parameter not set falls back to: a service to the main.cf
+        // value, which Postfix's default may stand in for.
+        const bool set = std::find(readings.notSet.begin(), readings.notSet.end(), key) ==
+                         readings.notSet.end();
+        if (needsFallback(edits, key, set)) {
+            readings.fallbacks.emplace_back(key, service ? readValue(service->name, false)
+                                                         : readValue(key, true));
+        }
         // Right after the value, as getParameter reads them.
         if (key == "mynetworks" && wantDefault) {
             readings.myNetworksDefault = defaultMyNetworks();
@@ -59,16 +102,54 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     }
 
     std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
-    std::vector<std::pair<std::string, std::string>> settings;
+    // postconf -P accepts a service master.cf lacks and changes nothing.
+    std::vector<std::string> checked;
     for (const ParameterPlan& plan : plans) {
-        if (plan.write) {
-            settings.emplace_back(plan.key, plan.text);
+        const std::optional<ServiceKey> service = serviceKey(plan.key);
+        if (!plan.write || plan.unset || !service ||
+            std::find(checked.begin(), checked.end(), service->serviceType()) != checked.end()) {
+            continue;
         }
+        if (!hasService(service->serviceType())) {
+            throw PostfixConfigurationError("master.cf has no service \"" +
+                                            service->serviceType() + "\"");
+        }
+        checked.push_back(service->serviceType());
     }
-    if (!settings.empty() && !options.dryRun) {
-        writeParameters(settings);
+    if (!options.dryRun) {
+        writePlans(plans);
     }
     return plans;
+}
+
+void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans) {
+    // main.cf first, then master.cf; each write one run for all its keys.
+    WriteRun runs[] = {{{"-e"}, {}, {}}, {{"-X"}, {}, {}}, {{"-P"}, {}, {}}, {{"-P", "-X"}, {}, {}}};
+    for (const ParameterPlan& plan : plans) {
+        if (plan.write) {
+            WriteRun& run = runs[(serviceKey(plan.key) ? 2 : 0) + (plan.unset ? 1 : 0)];
+            run.arguments.push_back(plan.unset ? plan.key : plan.key + "=" + plan.text);
+            run.keys.push_back(plan.unset ? plan.key + " (unset)" : plan.key);
+        }
+    }
+    std::vector<std::string> written;
+    for (const WriteRun& run : runs) {
+        if (run.arguments.empty()) {
+            continue;
+        }
+        try {
+            runWrite(run.options, run.arguments);
+        } catch (const PostfixConfigurationError& error) {
+            if (written.empty()) {
+                throw;
+            }
+            const std::string text = error.what();
+            throw PostfixConfigurationError(text + (!text.empty() && text.back() == '\n' ? "" : "\n") +
+                                            "written before this failure: " +
+                                            boost::algorithm::join(written, ", "));
+        }
+        written.insert(written.end(), run.keys.begin(), run.keys.end());
+    }
 }
 
 }  // namespace kelmo::mail::postfix

@@ -9,6 +9,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/MyNetworks.h"
+#include "mail/postfix/ServiceKey.h"
 
 namespace kelmo::mail::postfix {
 
@@ -29,14 +30,30 @@ std::vector<std::string> wantedRun(const std::string& value) {
     return run;
 }
 
-// The value read for key, or null when the batch did not read it.
-const std::string* readingOf(const Readings& readings, const std::string& key) {
-    for (const auto& [name, value] : readings.values) {
+// The value listed for key, or null when the batch did not read it.
+const std::string* readingOf(const std::vector<std::pair<std::string, std::string>>& values,
+                             const std::string& key) {
+    for (const auto& [name, value] : values) {
         if (name == key) {
             return &value;
         }
     }
     return nullptr;
+}
+
+bool contains(const std::vector<std::string>& keys, const std::string& key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// postconf -P refuses whitespace in a value, so a service setting's list is
+// joined with "," alone.
+std::string serviceList(const std::string& text) {
+    std::vector<std::string> elements = listElements(text);
+    elements.erase(std::remove(elements.begin(), elements.end(), std::string()), elements.end());
+    for (const std::string& element : elements) {
+        checkServiceText(element);
+    }
+    return boost::algorithm::join(elements, ",");
 }
 
 }  // namespace
@@ -129,51 +146,82 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
             continue;
         }
         seen.push_back(edit.key);
-        if (compare || edit.kind != ValueEdit::Replace) {
+        // Whether a parameter is set decides whether unsetting it writes.
+        const bool unsets = std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& other) {
+            return other.key == edit.key && other.kind == ValueEdit::Unset;
+        });
+        if (compare || edit.kind != ValueEdit::Replace || unsets) {
             keys.push_back(edit.key);
         }
     }
     return keys;
 }
 
+bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, bool set) {
+    for (const ValueEdit& edit : edits) {
+        if (edit.key != key) {
+            continue;
+        }
+        if (edit.kind == ValueEdit::Replace || edit.kind == ValueEdit::Unset) {
+            set = edit.kind == ValueEdit::Replace;
+        } else if (!set) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
                                      bool compare) {
     std::vector<ParameterPlan> plans;
+    std::vector<char> set;  // each plan's parameter set as the batch goes, as far as known
     std::map<std::string, std::size_t> index;
     for (const ValueEdit& edit : edits) {
         const auto [at, added] = index.emplace(edit.key, plans.size());
         if (added) {
             ParameterPlan plan;
             plan.key = edit.key;
-            if (const std::string* read = readingOf(readings, edit.key)) {
+            if (const std::string* read = readingOf(readings.values, edit.key)) {
                 plan.text = *read;
             }
             plans.push_back(plan);
+            set.push_back(!contains(readings.notSet, edit.key));
         }
         ParameterPlan& plan = plans[at->second];
-        if (edit.kind == ValueEdit::Replace) {
-            plan.write = true;
-            plan.text = edit.value;
+        if (edit.kind == ValueEdit::Replace || edit.kind == ValueEdit::Unset) {
+            plan.unset = edit.kind == ValueEdit::Unset;
+            plan.write = plan.write || !plan.unset;
+            plan.text = plan.unset ? std::string() : edit.value;
+            set[at->second] = !plan.unset;
             continue;
         }
-        const std::string current =
-            edit.key == "mynetworks"
-                ? chooseMyNetworks(plan.text, readings.myNetworksDefault, readings.localNetworks)
-                : plan.text;
+        const std::optional<ServiceKey> service = serviceKey(edit.key);
+        std::string current = plan.text;
+        if (!set[at->second]) {
+            const std::string* fallback = readingOf(readings.fallbacks, edit.key);
+            current = fallback != nullptr ? *fallback : std::string();
+        }
+        // A service's own mynetworks is used as written.
+        if (edit.key == "mynetworks") {
+            current = chooseMyNetworks(current, readings.myNetworksDefault, readings.localNetworks);
+        }
         const ListEdit decided = edit.kind == ValueEdit::Append
                                      ? planAppend(edit.key, current, edit.value)
                                      : planRemove(current, edit.value);
         if (decided.write) {
             plan.write = true;
-            plan.text = decided.text;
+            plan.unset = false;
+            plan.text = service ? serviceList(decided.text) : decided.text;
+            set[at->second] = true;
         }
     }
-    if (compare) {
-        for (ParameterPlan& plan : plans) {
-            const std::string* read = readingOf(readings, plan.key);
-            if (read != nullptr && *read == plan.text) {
-                plan.write = false;
-            }
+    for (ParameterPlan& plan : plans) {
+        const bool wasSet = !contains(readings.notSet, plan.key);
+        const std::string* read = readingOf(readings.values, plan.key);
+        if (plan.unset) {
+            plan.write = wasSet;
+        } else if (compare && wasSet && read != nullptr && *read == plan.text) {
+            plan.write = false;
         }
     }
     return plans;
