@@ -146,11 +146,7 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
             continue;
         }
         seen.push_back(edit.key);
-        // Whether a parameter is set decides whether unsetting it writes.
-        const bool unsets = std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& other) {
-            return other.key == edit.key && other.kind == ValueEdit::Unset;
-        });
-        if (compare || edit.kind != ValueEdit::Replace || unsets) {
+        if (compare || edit.kind != ValueEdit::Replace) {
             keys.push_back(edit.key);
         }
     }

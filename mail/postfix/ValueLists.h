@@ -70,8 +70,8 @@ struct ParameterPlan {
 };
 
 // The parameters a batch must read first: every one when compare is set,
-// else those whose first edit is a list edit or that are unset somewhere (a
-// plain replacement reads nothing).
+// else those whose first edit is a list edit or an unset (a plain
+// replacement reads nothing).
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare);
 
 // Whether a list edit of key meets it not set (set: what the read found), so
