@@ -15,7 +15,7 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256 };
+enum { kVersion = 256, kStrict = 257 };
 
 const char kShortOptions[] = "rhdunvf:w:";
 const option kLongOptions[] = {
@@ -28,6 +28,7 @@ const option kLongOptions[] = {
     {"file", required_argument, nullptr, 'f'},
     {"version", no_argument, nullptr, kVersion},
     {"wait", required_argument, nullptr, 'w'},
+    {"strict", no_argument, nullptr, kStrict},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -80,6 +81,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case 'w':
                 options.waitSeconds = waitSeconds(optarg);
+                break;
+            case kStrict:
+                options.strict = true;
                 break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);

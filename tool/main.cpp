@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <string>
 #include <typeinfo>
 #include <vector>
 
@@ -44,10 +45,32 @@ void openClosedStandardStreams() {
     }
 }
 
+// After a successful run: the plans' warnings on standard error alone (a
+// script reading the -v lines must not take them for changes), then with -v
+// one line per parameter on standard output.
+void report(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool verbose) {
+    for (const auto& plan : plans) {
+        for (const std::string& warning : plan.warnings) {
+            std::cerr << "tarnwick: warning: " << warning << "\n";
+        }
+    }
+    if (verbose) {
+        for (const auto& plan : plans) {
+            if (plan.write && plan.unset) {
+                std::cout << "changed: " << plan.key << " (unset)\n";
+            } else if (plan.write) {
+                std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
+            } else {
+                std::cout << "unchanged: " << plan.key << "\n";
+            }
+        }
+        std::cout.flush();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    using kelmo::mail::postfix::ParameterPlan;
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
     openClosedStandardStreams();
@@ -61,20 +84,8 @@ int main(int argc, char* argv[]) {
                             : std::vector<ValueEdit>{{options.action, options.key, options.value}};
         auto& configuration = PostfixConfiguration::instance();
         configuration.setLockWait(options.waitSeconds);
-        const std::vector<ParameterPlan> plans =
-            configuration.applyEdits(edits, {options.compare(), options.dryRun});
-        if (options.verbose) {
-            for (const ParameterPlan& plan : plans) {
-                if (plan.write && plan.unset) {
-                    std::cout << "changed: " << plan.key << " (unset)\n";
-                } else if (plan.write) {
-                    std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
-                } else {
-                    std::cout << "unchanged: " << plan.key << "\n";
-                }
-            }
-            std::cout.flush();
-        }
+        report(configuration.applyEdits(edits, {options.compare(), options.dryRun, options.strict}),
+               options.verbose);
     } catch (const std::exception& error) {
         reportFailure(error);
         return 1;

@@ -21,6 +21,8 @@ namespace kelmo::mail::postfix {
 namespace {
 
 const char kPostconf[] = "/usr/sbin/postconf";
+// A parameter name of our own that Postfix does not know.
+const char kReference[] = "tarnwick_reference";
 
 // Only a normal exit with code 0 counts: a signal (low seven bits) or a
 // non-zero exit code fails.
@@ -55,6 +57,44 @@ bool nameRefused(const std::string& key) {
                const auto byte = static_cast<unsigned char>(c);
                return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
            });
+}
+
+// Runs a read into output (untrimmed) and errors. A parameter set to nothing
+// prints nothing; only error diagnostics make empty output a failure.
+void readChecked(const std::vector<std::string>& arguments, std::string& output,
+                 std::string& errors) {
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+}
+
+// True when errors hold postconf's line "<program>: warning: <key>: unknown
+// parameter": Postfix neither knows the name nor sees it referred to.
+bool saysUnknown(const std::string& errors, const std::string& key) {
+    const std::string said = ": warning: " + key + ": unknown parameter\n";
+    return (errors + "\n").find(said) != std::string::npos;
+}
+
+// postconf with options and key, the output untrimmed. With findHidden, a
+// value that postconf hides because nothing refers to it is read once more
+// with a reference that lasts one run: postconf prints a parameter main.cf
+// sets only when some setting refers to it, and -o writes nothing.
+Reading readUsed(std::vector<std::string> options, const std::string& key, bool findHidden) {
+    Reading reading;
+    std::string errors;
+    options.push_back(key);  // even when empty
+    readChecked(options, reading.value, errors);
+    reading.used = !saysUnknown(errors, key);
+    if (!reading.used && findHidden && boost::algorithm::trim_copy(reading.value).empty()) {
+        options.insert(options.begin(), {"-o", std::string(kReference) + "=$" + key});
+        reading.value.clear();
+        errors.clear();
+        readChecked(options, reading.value, errors);
+    }
+    return reading;
 }
 
 std::string findMainCf() {
@@ -101,7 +141,7 @@ FileLock PostfixConfiguration::lockMainCf() const {
 }
 
 std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
-    const std::string value = readValue(key, useDefault);
+    const std::string value = readValue(key, useDefault).value;
     if (key == "mynetworks") {
         const std::string defaultValue = defaultMyNetworks();
         return chooseMyNetworks(value, defaultValue, localNetworks());
@@ -109,47 +149,30 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
     return value;
 }
 
-namespace {
-
-// postconf with the arguments, its standard output untrimmed. Throws
-// PostfixConfigurationError when the run fails, or prints nothing and an error
-// diagnostic: a parameter set to nothing prints nothing.
-std::string readChecked(const std::vector<std::string>& arguments) {
-    std::string output;
-    std::string errors;
-    if (runFailed(runRead(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
-    }
-    if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
-        throw PostfixConfigurationError(errors);
-    }
-    return output;
-}
-
-}  // namespace
-
-std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
+Reading PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     checkParameterName(key);
-    std::vector<std::string> arguments{"-h"};
-    if (useDefault) {
-        arguments.push_back("-d");
-    }
-    arguments.push_back(key);  // even when empty
-    return boost::algorithm::trim_copy(readChecked(arguments));
+    Reading reading = readUsed(useDefault ? std::vector<std::string>{"-h", "-d"}
+                                          : std::vector<std::string>{"-h"},
+                               key, !useDefault);
+    boost::algorithm::trim(reading.value);
+    return reading;
 }
 
-std::optional<std::string> PostfixConfiguration::readSetting(const std::string& key) {
+Reading PostfixConfiguration::readSetting(const std::string& key, bool& set) {
     checkParameterName(key);
     // A parameter set to nothing prints an empty line; one not set, nothing.
-    const std::string output = readChecked({serviceKey(key) ? "-P" : "-n", "-h", key});
-    if (output.empty()) {
-        return std::nullopt;
-    }
-    return boost::algorithm::trim_copy(output);
+    Reading reading = serviceKey(key) ? readUsed({"-P", "-h"}, key, false)
+                                      : readUsed({"-n", "-h"}, key, true);
+    set = !reading.value.empty();
+    boost::algorithm::trim(reading.value);
+    return reading;
 }
 
 bool PostfixConfiguration::hasService(const std::string& serviceType) {
-    return !readChecked({"-M", serviceType}).empty();
+    std::string output;
+    std::string errors;
+    readChecked({"-M", serviceType}, output, errors);
+    return !output.empty();
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {

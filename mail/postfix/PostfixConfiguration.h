@@ -49,6 +49,9 @@ public:
         bool compare = false;
         // Decide as a real run would, but run no postconf -e.
         bool dryRun = false;
+        // Refuse the whole run, before anything is written, when a plan
+        // carries a warning.
+        bool strict = false;
     };
 
     // The edits in order as one transaction: the main.cf lock held from
@@ -59,8 +62,9 @@ public:
     // service does not set inherits NAME from main.cf. Returns one plan per
     // parameter in order of first mention. Throws what getParameter and
     // setParameter throw, PostfixConfigurationError for a service setting
-    // holding a blank or of a service master.cf lacks; a write failing after
-    // another succeeded names what was written.
+    // holding a blank or of a service master.cf lacks, and under strict with
+    // the first warning's text; a write failing after another succeeded
+    // names what was written.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
@@ -68,8 +72,9 @@ public:
     // for a key that postconf would take as an option (leading '-'), split
     // at '=' or trim (blanks, tabs, other control characters): it would read
     // or write some other parameter than the one named. A key holding '/'
-    // passes only as SERVICE/TYPE/NAME with three non-empty parts and NAME
-    // passing. An empty key passes; postconf refuses it clearly.
+    // passes only as SERVICE/TYPE/NAME (postconf's name of a master.cf
+    // service setting) with three non-empty parts and NAME passing. An empty
+    // key passes; postconf refuses it clearly.
     static void checkParameterName(const std::string& key);
 
     // The main.cf lock that every edit holds, waiting at most lockWait
@@ -94,15 +99,18 @@ private:
     int lockWait_ = -1;
 
     // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
-    static std::string readValue(const std::string& key, bool useDefault);
+    // A current value that postconf hides because nothing refers to it is
+    // read again with a reference that lasts one run; used is false then.
+    static Reading readValue(const std::string& key, bool useDefault);
 
     // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike
     // readValue.
     static std::string defaultMyNetworks();
 
-    // Whether the parameter is set (postconf -n -h key; for a service key
-    // postconf -P -h key printed anything), and then its value, trimmed.
-    static std::optional<std::string> readSetting(const std::string& key);
+    // The parameter as main.cf sets it (postconf -n -h key, a hidden value
+    // found as readValue finds it; for a service key postconf -P -h key),
+    // trimmed; set tells whether postconf printed anything at all.
+    static Reading readSetting(const std::string& key, bool& set);
 
     // Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
     static bool hasService(const std::string& serviceType);

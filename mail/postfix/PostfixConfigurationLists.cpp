@@ -72,19 +72,14 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     Readings readings;
     for (const std::string& key : keysToRead(edits, options.compare)) {
         const std::optional<ServiceKey> service = serviceKey(key);
-        if (service || unsets(edits, key)) {
-            const std::optional<std::string> setting = readSetting(key);
-            readings.values.emplace_back(key, setting.value_or(std::string()));
-            if (!setting) {
-                readings.notSet.push_back(key);
-            }
-        } else {
-            readings.values.emplace_back(key, readValue(key, false));
+        bool set = true;
+        readings.values.emplace_back(key, service || unsets(edits, key) ? readSetting(key, set)
+                                                                        : readValue(key, false));
+        if (!set) {
+            readings.notSet.push_back(key);
         }
         // What a parameter not set falls back to: a service to the main.cf
         // value, which Postfix's default may stand in for.
-        const bool set = std::find(readings.notSet.begin(), readings.notSet.end(), key) ==
-                         readings.notSet.end();
         if (needsFallback(edits, key, set)) {
             readings.fallbacks.emplace_back(key, service ? readValue(service->name, false)
                                                          : readValue(key, true));
@@ -102,6 +97,12 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     }
 
     std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
+    // Refused before the write, so that nothing of the run lands in main.cf.
+    for (const ParameterPlan& plan : plans) {
+        if (options.strict && !plan.warnings.empty()) {
+            throw PostfixConfigurationError(plan.warnings.front());
+        }
+    }
     // postconf -P accepts a service master.cf lacks and changes nothing.
     std::vector<std::string> checked;
     for (const ParameterPlan& plan : plans) {

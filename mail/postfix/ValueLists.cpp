@@ -63,12 +63,12 @@ std::vector<std::string> wantedRun(const std::string& value) {
     return run;
 }
 
-// The value listed for key, or null when the batch did not read it.
-const std::string* readingOf(const std::vector<std::pair<std::string, std::string>>& values,
-                             const std::string& key) {
-    for (const auto& [name, value] : values) {
+// The reading listed for key, or null when the batch did not read it.
+const Reading* readingOf(const std::vector<std::pair<std::string, Reading>>& readings,
+                         const std::string& key) {
+    for (const auto& [name, reading] : readings) {
         if (name == key) {
-            return &value;
+            return &reading;
         }
     }
     return nullptr;
@@ -161,6 +161,11 @@ ListEdit planAppendPair(const std::string& current, const std::string& first,
     return edit;
 }
 
+std::string unusedParameterWarning(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
+
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare) {
     std::vector<std::string> keys;
     std::vector<std::string> seen;
@@ -200,8 +205,11 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (added) {
             ParameterPlan plan;
             plan.key = edit.key;
-            if (const std::string* read = readingOf(readings.values, edit.key)) {
-                plan.text = *read;
+            if (const Reading* read = readingOf(readings.values, edit.key)) {
+                plan.text = read->value;
+                if (!read->used) {
+                    plan.warnings.push_back(unusedParameterWarning(edit.key));
+                }
             }
             plans.push_back(plan);
             set.push_back(!contains(readings.notSet, edit.key));
@@ -217,8 +225,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         const std::optional<ServiceKey> service = serviceKey(edit.key);
         std::string current = plan.text;
         if (!set[at->second]) {
-            const std::string* fallback = readingOf(readings.fallbacks, edit.key);
-            current = fallback != nullptr ? *fallback : std::string();
+            const Reading* fallback = readingOf(readings.fallbacks, edit.key);
+            current = fallback != nullptr ? fallback->value : std::string();
         }
         // A service's own mynetworks is used as written.
         if (edit.key == "mynetworks") {
@@ -236,10 +244,10 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
     }
     for (ParameterPlan& plan : plans) {
         const bool wasSet = !contains(readings.notSet, plan.key);
-        const std::string* read = readingOf(readings.values, plan.key);
+        const Reading* read = readingOf(readings.values, plan.key);
         if (plan.unset) {
             plan.write = wasSet;
-        } else if (compare && wasSet && read != nullptr && *read == plan.text) {
+        } else if (compare && wasSet && read != nullptr && read->value == plan.text) {
             plan.write = false;
         }
     }

@@ -38,6 +38,10 @@ ListEdit planRemove(const std::string& current, const std::string& value);
 ListEdit planAppendPair(const std::string& current, const std::string& first,
                         const std::string& second);
 
+// "Postfix does not use parameter "<key>": ..." for a parameter read as
+// unused.
+std::string unusedParameterWarning(const std::string& key);
+
 // One edit of a batch, as the command line or a batch file gives it.
 struct ValueEdit {
     enum Kind { Append, Replace, Remove, Unset };  // Unset has no value
@@ -46,11 +50,19 @@ struct ValueEdit {
     std::string value;
 };
 
-// What postconf said before a batch was planned: each parameter's value as
-// read (trimmed), and for list edits of "mynetworks" its built-in default and
-// the local networks that stand in for it.
+// One parameter as postconf printed it (trimmed), and whether Postfix uses it:
+// false when the name is unknown to Postfix and nothing refers to it, so that
+// a value written there would change nothing.
+struct Reading {
+    std::string value;
+    bool used = true;
+};
+
+// What postconf said before a batch was planned: each parameter's reading,
+// and for list edits of "mynetworks" its built-in default and the local
+// networks that stand in for it.
 struct Readings {
-    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::pair<std::string, Reading>> values;
     std::string myNetworksDefault;
     std::string localNetworks;
     // Parameters read as not set: a service setting its service lacks, or a
@@ -58,15 +70,18 @@ struct Readings {
     std::vector<std::string> notSet;
     // What a parameter not set stands for, read where a list edit needs it:
     // for a service key NAME's main.cf value, for a main.cf key the default.
-    std::vector<std::pair<std::string, std::string>> fallbacks;
+    std::vector<std::pair<std::string, Reading>> fallbacks;
 };
 
 // One parameter's outcome; write means the batch changes it: to text, or
 // with unset by removing the setting (unset: the batch leaves it not set).
+// warnings are what the administrator should hear about the edit (without a
+// program name), whether or not it writes.
 struct ParameterPlan {
     std::string key;
     bool write = false;
     std::string text;
+    std::vector<std::string> warnings;
     bool unset = false;
 };
 
@@ -84,9 +99,10 @@ bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, 
 // list edit). One plan per parameter, in order of first mention. Without
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
-// an edit that changes nothing reads as unchanged. A list edit of a parameter
-// not set starts from its fallback. A service setting is joined with ","
-// alone; an element holding a blank there throws PostfixConfigurationError.
+// an edit that changes nothing reads as unchanged. A parameter read as unused
+// gets unusedParameterWarning in its warnings. A list edit of a parameter not
+// set starts from its fallback. A service setting is joined with "," alone;
+// an element holding a blank there throws PostfixConfigurationError.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
                                      bool compare);
 

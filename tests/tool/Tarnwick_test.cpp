@@ -11,9 +11,11 @@ const std::string kConfigError = "kelmo::mail::postfix::PostfixConfigurationErro
 const std::string kStandins = TESTS_SOURCE_DIR "/tool/standins";
 
 // Each step sets main.cf first (unless "="), runs tarnwick after pipe and must succeed printing
-// out alone and leave main.cf as after and master.cf as master ("=": unchanged). Every run locks
-// the file named after it.
-struct Step { std::string set, pipe; std::vector<std::string> args; std::string out, after, master = "="; };
+// out and err alone and leave main.cf as after and master.cf as master ("=": unchanged). Every
+// run locks the file named after it.
+struct Step {
+    std::string set, pipe; std::vector<std::string> args; std::string out, after, err = "", master = "=";
+};
 
 void runSteps(const std::vector<Step>& steps, const std::string& prep = "", const std::string& master = "") {
     MailConfig config;
@@ -24,7 +26,7 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "", cons
         const std::string masterBefore = slurp(config.dir + "/master.cf");
         const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
-        EXPECT_EQ(o.err, "") << what;
+        EXPECT_EQ(o.err, step.err) << what;
         EXPECT_EQ(o.out, step.out) << what;
         EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
         EXPECT_EQ(slurp(config.dir + "/master.cf"), step.master == "=" ? masterBefore : step.master) << what;
@@ -35,12 +37,16 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "", cons
 }
 
 std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
+std::string unused(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
 
 // Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
-// too) leave main.cf alone. A failure's report goes to both streams. -w bounds the wait for a
-// lock held elsewhere (hold); a commented-out service and a service setting with a blank are
-// refused; a missing postconf is the child start-up's SystemError, never a
-// PATH search that would find the stand-in.
+// too; --strict and a name Postfix does not use, a batch's too) leave main.cf alone. A failure's
+// report goes to both streams. -w bounds the wait for a lock held elsewhere (hold); a
+// commented-out service and a service setting with a blank are refused; a missing postconf is the
+// child start-up's SystemError, never a PATH search that would find the stand-in.
 TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     MailConfig config(rd("a"));
     const std::string me = TARNWICK_BINARY, none = "MAIL_CONFIG=" + config.root + "/none";
@@ -52,7 +58,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string r = "relay_domains", ops = "you should specify key and value to set\n" + use;
     const std::string held = "the lock on " + config.mainCfPath + " is held by another process: ";
     const std::string batch = config.root + "/batch", t = "timeout 5";  // 124: no bound
-    config.sh("echo 'append relay_domains b' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3");
+    config.sh("printf 'append relay_domains b\\nappend relay_domain c\\n' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3");
     config.set("#smtps inet n - y - - smtpd\n", "master.cf");
     // clang-format off
     const std::string noCfg = fatal(kConfigError, "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf: No such file or directory\n");
@@ -66,6 +72,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string line3 = fatal("tarnwick::BatchFileError", batch + "3:3: expected \"append KEY VALUE\", \"replace KEY VALUE\", \"remove KEY VALUE\" or \"unset KEY\"");
     const std::string noSmtps = fatal(kConfigError, "master.cf has no service \"smtps/inet\"");
     const std::string blank = fatal(kConfigError, "a master.cf service setting cannot hold blanks: \"b c\"; define it as a main.cf parameter and refer to it as $name");
+    const std::string strict = fatal(kConfigError, unused("relay_domain"));
     const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
@@ -81,6 +88,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-w", "1s", r, "b"}, 1, "", "invalid number of seconds to wait: \"1s\"\n" + use},
         {{"-w", "0", r, "b"}, 1, waited0, waited0, t, hold}, {{"--wait", "1", "-r", r, "b"}, 1, waited1, waited1, t, hold},
         {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold}, {{"-f", batch + "3"}, 1, line3, line3},
+        {{"--strict", "-r", "relay_domain", "b"}, 1, strict, strict}, {{"-f", batch, "--strict"}, 1, strict, strict},
         {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
     };
     // clang-format on
@@ -144,7 +152,8 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
         {"CONFDIR_OUT='" + d + "/\\n'", set, "", "-e k=v\n", d},
         {"CONFDIR_OUT='" + config.root + "/link\\n'", set, "", "-e k=v\n", d},
         {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
-        {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"s//x", "v"}, bad + "\"s//x\"", "", ""}, {"", {"-u", "s/t/-x"}, bad + "\"s/t/-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
+        {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
+        {"", {"s//x", "v"}, bad + "\"s//x\"", "", ""}, {"", {"-u", "s/t/-x"}, bad + "\"s/t/-x\"", "", ""},
         {"", {"-f", config.root + "/bad"}, bad + "\"k\t\"", "", ""},
         {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
@@ -191,6 +200,9 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
     const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
                                 "unchanged: relay_domains\n";
     const std::string removed = "changed: " + sr + permit + "\n", ab = rd("a, b");
+    // Nothing refers to mua: postconf -h prints nothing, -n says "unused parameter".
+    const std::string mua = "mua_client_restrictions", hid = mua + " = permit_sasl_authenticated";
+    const std::string warn = "tarnwick: warning: " + unused(mua) + "\n", c36 = "compatibility_level = 3.6\n";
     // Unset relay_domains reads as its default, an expression whose braces hold blanks; it must
     // stay whole for postconf -x to expand it after an add and its undo.
     const std::string expr = "${{$compatibility_level} <level {2} ? {$mydestination} : {}}";
@@ -214,13 +226,17 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n", "", {"mynetworks", "127.0.0.0/8"}, "",
          mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
         {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
+        {c36, "", {"mynetworks", "203.0.113.0/24"}, "", c36 + mn + "127.0.0.1/32 [::1]/128, 203.0.113.0/24\n"},
+        {ab, "", {"--strict", "-r", r, "a, b"}, "", "="}, {hid + "\n", "", {mua, "reject"}, "", hid + ", reject\n", warn},
+        {"=", "", {"-d", mua, "reject"}, "", hid + "\n", warn}, {"=", "", {"-vr", mua, "x"}, "changed: " + mua + " = x\n", mua + " = x\n", warn},
+        {hid + "\n", "echo append " + mua + " x |", {"-vf", "-"}, "changed: " + hid + ", x\n", hid + ", x\n", warn},
     }, prep);
     // clang-format on
 }
 
 // A service setting the service lacks starts from main.cf's value and is joined with "," alone;
-// postconf -P rewrites the service's entry (below the comment). -u removes what is set and leaves
-// alone what is not; a dry run leaves both files byte for byte.
+// postconf -P rewrites the service's entry (below the comment). -u removes what is set (a value
+// Postfix hides too) and leaves alone what is not; a dry run leaves both files byte for byte.
 TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
     const std::string sub = "submission inet  n       -       y       -       -       smtpd\n";
     const std::string master = "#smtps inet n - y - - smtpd\nsubmission inet n - y - - smtpd\n";
@@ -230,13 +246,14 @@ TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
     const std::string batch = "printf '%s\\n' 'unset relay_domains' 'append " + s + " x' |";
     // clang-format off
     runSteps({
-        {main, "", {"-v", s, "permit_sasl_authenticated"}, "changed: " + s + " = " + added + "\n", "=", "#smtps inet n - y - - smtpd\n" + sub + o + added + "\n"},
-        {"=", "", {s, "permit_sasl_authenticated"}, "", "="}, {"=", "", {"-d", s, "permit_mynetworks"}, "", "=", "#smtps inet n - y - - smtpd\n" + sub + o + "reject_unauth_destination,permit_sasl_authenticated\n"},
+        {main, "", {"-v", s, "permit_sasl_authenticated"}, "changed: " + s + " = " + added + "\n", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + added + "\n"},
+        {"=", "", {s, "permit_sasl_authenticated"}, "", "="}, {"=", "", {"-d", s, "permit_mynetworks"}, "", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + "reject_unauth_destination,permit_sasl_authenticated\n"},
         {"=", batch, {"-nf", "-"}, "changed: relay_domains (unset)\nchanged: " + s + " = reject_unauth_destination,permit_sasl_authenticated,x\n", "="},
-        {"=", "", {"-r", s, "reject"}, "", "=", "#smtps inet n - y - - smtpd\n" + sub + o + "reject\n"},
-        {"=", "", {"--unset", "-v", s}, "changed: " + s + " (unset)\n", "=", "#smtps inet n - y - - smtpd\n" + sub},
+        {"=", "", {"-r", s, "reject"}, "", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + "reject\n"},
+        {"=", "", {"--unset", "-v", s}, "changed: " + s + " (unset)\n", "=", "", "#smtps inet n - y - - smtpd\n" + sub},
         {"=", "", {"-vu", s}, "unchanged: " + s + "\n", "="}, {"=", "", {"-u", "relay_domains"}, "", sr + " = permit_mynetworks, reject_unauth_destination\n"},
         {"=", "", {"-vu", "relay_domains"}, "unchanged: relay_domains\n", "="},
+        {main + "mua = x\n", "", {"-vu", "mua"}, "changed: mua (unset)\n", main, "tarnwick: warning: " + unused("mua") + "\n"},
     }, "", master);
     // clang-format on
 }
