@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "tool/StandardOutput.h"
 #include "tool/Usage.h"
 
 namespace tarnwick {
@@ -59,7 +60,7 @@ Options parseOptions(int argc, char* argv[]) {
                 usage(std::cout, EXIT_SUCCESS);
             case kVersion:
                 std::cout << "tarnwick " TARNWICK_VERSION << std::endl;
-                std::exit(EXIT_SUCCESS);
+                std::exit(finishStandardOutput(EXIT_SUCCESS));
             case 'r':
                 replace = true;
                 break;

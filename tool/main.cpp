@@ -4,6 +4,7 @@
 
 #include <cxxabi.h>
 #include <fcntl.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include "mail/postfix/PostfixConfiguration.h"
 #include "tool/BatchFile.h"
 #include "tool/Options.h"
+#include "tool/StandardOutput.h"
 
 namespace {
 
@@ -43,6 +45,15 @@ void openClosedStandardStreams() {
             std::_Exit(EXIT_FAILURE);
         }
     }
+}
+
+// A caller's blocked SIGCHLD survives exec; the postconf runs wait for that
+// signal and would wait for ever.
+void unblockChildSignal() {
+    sigset_t childSignal;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &childSignal, nullptr);
 }
 
 // After a successful run: the plans' warnings on standard error alone (a
@@ -74,6 +85,7 @@ int main(int argc, char* argv[]) {
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
     openClosedStandardStreams();
+    unblockChildSignal();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
 
     try {
@@ -88,10 +100,10 @@ int main(int argc, char* argv[]) {
                options.verbose);
     } catch (const std::exception& error) {
         reportFailure(error);
-        return 1;
+        return tarnwick::finishStandardOutput(1);
     } catch (...) {
         kelmo::errorStream << "UNSPECIFIED ERROR OCCURED" << std::endl;
-        return 2;
+        return tarnwick::finishStandardOutput(2);
     }
-    return 0;
+    return tarnwick::finishStandardOutput(0);
 }

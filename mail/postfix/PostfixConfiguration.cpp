@@ -1,15 +1,18 @@
 #include "mail/postfix/PostfixConfiguration.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/ref.hpp>
 
+#include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixError.h"
 #include "mail/postfix/ServiceKey.h"
@@ -23,6 +26,17 @@ namespace {
 const char kPostconf[] = "/usr/sbin/postconf";
 // A parameter name of our own that Postfix does not know.
 const char kReference[] = "tarnwick_reference";
+
+// Linux takes at most 32 pages for one exec argument, its NUL included.
+const std::size_t kMaxArgument = 131071;
+// However high the stack limit (which sysconf reports a quarter of), Linux
+// leaves arguments and environment at most three quarters of 8 MiB.
+const long kMaxExecStrings = 6L << 20;
+
+// What one string costs an exec: its bytes, its NUL, its pointer.
+std::size_t execCost(std::size_t length) {
+    return length + 1 + sizeof(char*);
+}
 
 // Only a normal exit with code 0 counts: a signal (low seven bits) or a
 // non-zero exit code fails.
@@ -50,10 +64,12 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     return pipe.run();
 }
 
-// A name postconf would take as an option (leading '-'), split at '=' or
-// trim (blanks, tabs, other control characters).
+// A name postconf would take as an option (leading '-') or a comment
+// (leading '#'), split at '=' or trim (blanks, tabs, other control
+// characters), or no name at all.
 bool nameRefused(const std::string& key) {
-    return (!key.empty() && key[0] == '-') || std::any_of(key.begin(), key.end(), [](char c) {
+    return key.empty() || key[0] == '-' || key[0] == '#' ||
+           std::any_of(key.begin(), key.end(), [](char c) {
                const auto byte = static_cast<unsigned char>(c);
                return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
            });
@@ -132,7 +148,84 @@ void PostfixConfiguration::checkParameterName(const std::string& key) {
         refused = !service || nameRefused(service->name);
     }
     if (refused) {
-        throw PostfixConfigurationError("invalid parameter name: \"" + key + "\"");
+        // The message is a C string: a NUL would cut the name short.
+        std::string shown;
+        for (char c : key) {
+            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        }
+        throw PostfixConfigurationError("invalid parameter name: \"" + shown + "\"");
+    }
+}
+
+void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
+    for (const ValueEdit& edit : edits) {
+        checkParameterName(edit.key);
+        if (edit.value.find('\n') != std::string::npos) {
+            throw PostfixConfigurationError("value of \"" + edit.key + "\" holds a line break");
+        }
+    }
+    // Every parameter empty is the least that the write can hold.
+    Settings settings;
+    for (const ParameterPlan& plan : planEdits(edits, Readings(), false)) {
+        if (plan.write) {
+            settings.emplace_back(plan.key, plan.text);
+        }
+    }
+    checkWriteArguments(settings);
+}
+
+void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
+    // The kernel copies the program's path besides argv.
+    std::size_t size = sizeof kPostconf + execCost(sizeof kPostconf - 1) + execCost(2);
+    for (const auto& [key, value] : settings) {
+        if (key.size() + 1 + value.size() > kMaxArgument) {
+            throw PostfixConfigurationError("value of \"" + key + "\" is " +
+                                            std::to_string(value.size()) +
+                                            " bytes; one postconf argument holds at most " +
+                                            std::to_string(kMaxArgument));
+        }
+        size += execCost(key.size() + 1 + value.size());
+    }
+    // postconf inherits this environment, which shares the room.
+    const long systemLimit = ::sysconf(_SC_ARG_MAX);
+    long limit = std::min(systemLimit > 0 ? systemLimit : 131072L, kMaxExecStrings);
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        limit -= static_cast<long>(execCost(std::strlen(*variable)));
+    }
+    if (size > static_cast<std::size_t>(std::max(limit, 0L))) {
+        throw PostfixConfigurationError("the batch is too large for one postconf run (" +
+                                        std::to_string(size) + " bytes of arguments, the limit is " +
+                                        std::to_string(limit) + "): split it");
+    }
+}
+
+void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
+    if (settings.empty() || !endsWithoutNewline(mainCfPath)) {
+        return;
+    }
+    // Only a parameter that main.cf does not set yet becomes a new line;
+    // postconf rewrites the others where they stand. -n lists a parameter
+    // only when something refers to it, hence the reference of readValue.
+    std::string references = std::string(kReference) + "=";
+    std::vector<std::string> arguments{"-o", "", "-n"};
+    for (const auto& setting : settings) {
+        references += " $" + setting.first;
+        arguments.push_back(setting.first);
+    }
+    arguments[1] = references;
+    std::string output;
+    std::string errors;
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    for (const auto& setting : settings) {
+        const std::string line = setting.first + " = ";
+        if (output.compare(0, line.size(), line) != 0 &&
+            output.find("\n" + line) == std::string::npos) {
+            throw PostfixConfigurationError(
+                "main.cf does not end with a newline; postconf would join the new setting onto "
+                "its last line: add one first");
+        }
     }
 }
 
@@ -176,13 +269,10 @@ bool PostfixConfiguration::hasService(const std::string& serviceType) {
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
-    checkParameterName(key);
-    const FileLock lock = lockMainCf();
-    writeParameters({{key, value}});
+    applyEdits({{ValueEdit::Replace, key, value}}, EditOptions());
 }
 
-void PostfixConfiguration::writeParameters(
-    const std::vector<std::pair<std::string, std::string>>& settings) {
+void PostfixConfiguration::writeParameters(const Settings& settings) {
     std::vector<std::string> arguments;
     for (const auto& [key, value] : settings) {
         // key=value travels as one argument: no quoting, no escaping.

@@ -28,9 +28,8 @@ public:
     // diagnostic; exceptions of the pipe pass through.
     static std::string getParameter(const std::string& key, bool useDefault = false);
 
-    // Writes key=value through postconf -e under the main.cf lock. Throws
-    // PostfixConfigurationError for a refused key or a failed run, the
-    // lock's exceptions, and those of the pipe.
+    // Writes key=value through postconf -e under the main.cf lock, as
+    // applyEdits writes a replacement. Throws what applyEdits throws.
     void setParameter(const std::string& key, const std::string& value);
 
     // Read-modify-write list edits, each holding the main.cf lock from before
@@ -60,22 +59,32 @@ public:
     // none when nothing changed), nothing written when anything fails before.
     // A service key (SERVICE/TYPE/NAME) is read with postconf -P -h; one its
     // service does not set inherits NAME from main.cf. Returns one plan per
-    // parameter in order of first mention. Throws what getParameter and
-    // setParameter throw, PostfixConfigurationError for a service setting
-    // holding a blank or of a service master.cf lacks, and under strict with
-    // the first warning's text; a write failing after another succeeded
-    // names what was written.
+    // parameter in order of first mention. Before the lock, checkEdits; under
+    // it, before writing (and in a dry run, which foresees every refusal of
+    // the real run): the planned arguments must fit one postconf run, main.cf
+    // must end with a newline when a parameter it does not set is to be
+    // added, and a service setting's service must be in master.cf. Throws
+    // PostfixConfigurationError for each refusal (a service setting holding a
+    // blank too), what getParameter throws, for a failed write (naming what
+    // an earlier write of the run wrote), and under strict the first
+    // warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
     // Throws PostfixConfigurationError "invalid parameter name: \"<key>\""
-    // for a key that postconf would take as an option (leading '-'), split
-    // at '=' or trim (blanks, tabs, other control characters): it would read
-    // or write some other parameter than the one named. A key holding '/'
-    // passes only as SERVICE/TYPE/NAME (postconf's name of a master.cf
-    // service setting) with three non-empty parts and NAME passing. An empty
-    // key passes; postconf refuses it clearly.
+    // (a NUL shown as \0) for a key that postconf would take as an option
+    // (leading '-') or a comment (leading '#'), split at '=' or trim (blanks,
+    // tabs, other control characters): it would read or write some other
+    // parameter than the one named, or none. A key holding '/' passes only as
+    // SERVICE/TYPE/NAME (postconf's name of a master.cf service setting) with
+    // three non-empty parts and NAME passing. An empty key is refused too.
     static void checkParameterName(const std::string& key);
+
+    // What can be refused before any postconf run: each key by
+    // checkParameterName, a value holding a line break ("value of \"<key>\"
+    // holds a line break"), and arguments that would not fit one postconf -e
+    // run even were every parameter empty. Throws PostfixConfigurationError.
+    static void checkEdits(const std::vector<ValueEdit>& edits);
 
     // The main.cf lock that every edit holds, waiting at most lockWait
     // seconds (for ever while negative, the default); see FileLock.
@@ -115,9 +124,21 @@ private:
     // Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
     static bool hasService(const std::string& serviceType);
 
+    using Settings = std::vector<std::pair<std::string, std::string>>;
+
+    // Throws PostfixConfigurationError when an argument key=value passes the
+    // system's limit for one argument ("value of \"<key>\" is N bytes; one
+    // postconf argument holds at most 131071"), or all of them with the
+    // environment the limit for one exec ("the batch is too large ...").
+    static void checkWriteArguments(const Settings& settings);
+
+    // Throws PostfixConfigurationError when main.cf does not end with a
+    // newline and postconf -n says it sets not every key of settings.
+    void checkMainCfEnding(const Settings& settings) const;
+
     // One postconf -e key=value key=value ... without taking the lock:
     // callers hold it.
-    static void writeParameters(const std::vector<std::pair<std::string, std::string>>& settings);
+    static void writeParameters(const Settings& settings);
 
     // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
     // only when it has something to write. A failure after an earlier run

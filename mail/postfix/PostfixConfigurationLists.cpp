@@ -13,8 +13,9 @@
 // around the write alone, two runs appending different values to the same
 // parameter would both read the old list and the later write would drop the
 // earlier one's value. The lock is taken once; a second FileLock on the same
-// name in this process would wait for itself, hence writeParameters. A
-// refused key is refused before the lock, as before any postconf run.
+// name in this process would wait for itself, hence writeParameters. What
+// the edits alone show to be refused is refused before the lock, as before
+// any postconf run.
 
 namespace kelmo::mail::postfix {
 
@@ -62,8 +63,8 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
         return edit.key == "mynetworks" &&
                (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
     });
+    checkEdits(edits);
     for (const ValueEdit& edit : edits) {
-        checkParameterName(edit.key);
         if (edit.kind != ValueEdit::Unset && serviceKey(edit.key)) {
             checkServiceText(edit.value);
         }
@@ -103,6 +104,20 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
             throw PostfixConfigurationError(plan.warnings.front());
         }
     }
+    // The -e and -P arguments must fit their runs; only the main.cf ones can
+    // become new lines there.
+    Settings settings;
+    Settings mainCfSettings;
+    for (const ParameterPlan& plan : plans) {
+        if (plan.write && !plan.unset) {
+            settings.emplace_back(plan.key, plan.text);
+            if (!serviceKey(plan.key)) {
+                mainCfSettings.emplace_back(plan.key, plan.text);
+            }
+        }
+    }
+    checkWriteArguments(settings);
+    checkMainCfEnding(mainCfSettings);
     // postconf -P accepts a service master.cf lacks and changes nothing.
     std::vector<std::string> checked;
     for (const ParameterPlan& plan : plans) {

@@ -215,10 +215,14 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             set.push_back(!contains(readings.notSet, edit.key));
         }
         ParameterPlan& plan = plans[at->second];
+        // postconf -e stores a value without blanks at its ends, a carriage
+        // return among them: decide on that form, or a value given with a
+        // trailing "\r" would never be found again and be appended each run.
+        const std::string value = boost::algorithm::trim_copy(edit.value);
         if (edit.kind == ValueEdit::Replace || edit.kind == ValueEdit::Unset) {
             plan.unset = edit.kind == ValueEdit::Unset;
             plan.write = plan.write || !plan.unset;
-            plan.text = plan.unset ? std::string() : edit.value;
+            plan.text = plan.unset ? std::string() : value;
             set[at->second] = !plan.unset;
             continue;
         }
@@ -233,8 +237,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             current = chooseMyNetworks(current, readings.myNetworksDefault, readings.localNetworks);
         }
         const ListEdit decided = edit.kind == ValueEdit::Append
-                                     ? planAppend(edit.key, current, edit.value)
-                                     : planRemove(current, edit.value);
+                                     ? planAppend(edit.key, current, value)
+                                     : planRemove(current, value);
         if (decided.write) {
             plan.write = true;
             plan.unset = false;

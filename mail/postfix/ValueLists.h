@@ -96,7 +96,8 @@ bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, 
 
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at each
-// list edit). One plan per parameter, in order of first mention. Without
+// list edit), each value taken as postconf stores it: blank, tab, CR, LF, VT
+// and FF trimmed from both ends. One plan per parameter, in order of first mention. Without
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
 // an edit that changes nothing reads as unchanged. A parameter read as unused
