@@ -3,6 +3,7 @@
 
 #include <boost/algorithm/string/join.hpp>
 
+#include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
@@ -118,6 +119,17 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     }
     checkWriteArguments(settings);
     checkMainCfEnding(mainCfSettings);
+    // postconf -P moves the service's entry, to the end at times, where it
+    // would join a last line that has no newline (a comment, say).
+    const bool writesMasterCf = std::any_of(plans.begin(), plans.end(), [](const ParameterPlan& plan) {
+        return plan.write && serviceKey(plan.key);
+    });
+    if (writesMasterCf &&
+        endsWithoutNewline(mainCfPath.substr(0, mainCfPath.rfind('/') + 1) + "master.cf")) {
+        throw PostfixConfigurationError(
+            "master.cf does not end with a newline; postconf would join the service's entry onto "
+            "its last line: add one first");
+    }
     // postconf -P accepts a service master.cf lacks and changes nothing.
     std::vector<std::string> checked;
     for (const ParameterPlan& plan : plans) {

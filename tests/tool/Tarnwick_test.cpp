@@ -72,6 +72,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     std::ofstream(batch + "6") << fullBatch(config, 1);
     std::ofstream(batch + "7") << std::string(131058, 'x');  // too long for the sh -c line
     const MailConfig unended("relay_domains = a");
+    unended.set("submission inet n - y - - smtpd\n#c", "master.cf");
     config.set("#smtps inet n - y - - smtpd\n", "master.cf");
     // clang-format off
     const std::string noCfg = fatal(kConfigError, "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf: No such file or directory\n");
@@ -80,6 +81,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string tooMany = fatal(cf, "the batch is too large for one postconf run (" + std::to_string(262124 - config.dir.size()) +
         " bytes of arguments, the limit is " + std::to_string(262123 - config.dir.size()) + "): split it");
     const std::string unendedCf = fatal(cf, "main.cf does not end with a newline; postconf would join the new setting onto its last line: add one first");
+    const std::string unendedMaster = fatal(cf, "master.cf does not end with a newline; postconf would join the service's entry onto its last line: add one first");
     const std::string full = "exec >/dev/full", lost = "tarnwick: write error: No space left on device\n", bf = "tarnwick::BatchFileError";
     const std::string endless = ": batch larger than 16 MiB or 100000 lines", nulKey = fatal(bf, batch + "4:1: invalid parameter name: \"k\\0x\"");
     const std::string nulValue = fatal(bf, batch + "5:1: value of \"k\" holds a NUL byte");
@@ -109,6 +111,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-n", "#k", "v"}, 1, fatal(cf, "invalid parameter name: \"#k\""), fatal(cf, "invalid parameter name: \"#k\"")},
         {{}, 1, tooBig, tooBig, "", "exec \"$0\" -nr " + r + " \"$(cat " + batch + "7)\""}, {{"-n", "-f", batch + "6"}, 1, tooMany, tooMany, "", exec},
         {{"-n", "mynetworks", "10.0.0.0/8"}, 1, unendedCf, unendedCf, "MAIL_CONFIG=" + unended.dir},
+        {{"-n", "submission/inet/k", "v"}, 1, unendedMaster, unendedMaster, "MAIL_CONFIG=" + unended.dir},
         {{"-n", r, "b"}, 0, "changed: relay_domains = a, b\n", "", t, blockChld}, {{"-n", r, "b"}, 1, "", lost, "", full},
         {{"--help"}, 1, "", lost, "", full}, {{"--version"}, 1, "", lost, "", full},
         {{"-n", r, "b"}, 1, "", "tarnwick: write error: Broken pipe\n", "", "trap '' PIPE; exec 3<>" + config.root + "/fifo >" + config.root + "/fifo 3<&-"},
