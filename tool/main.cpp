@@ -67,7 +67,9 @@ void report(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool 
     }
     if (verbose) {
         for (const auto& plan : plans) {
-            if (plan.write) {
+            if (plan.write && plan.unset) {
+                std::cout << "changed: " << plan.key << " (unset)\n";
+            } else if (plan.write) {
                 std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
             } else {
                 std::cout << "unchanged: " << plan.key << "\n";
