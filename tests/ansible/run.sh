@@ -67,7 +67,7 @@ play() {  # play CHANGED SOLO RELOADED [option]: tasks changed on the fleet host
     check "run $run: the reload handler ran on: $3" eval '[[ $(ls "$work/reloaded" | xargs) == "$reloaded" ]]'
     check "run $run: Postfix's warning shown" grep -Fq '[WARNING]: Postfix does not use parameter "mua_client_restrictions"' "$work/out$run"
 }
-value() { [[ $(MAIL_CONFIG=$work/$1 postconf "${@:4}" -h "$2") == "$3" ]]; }
+value() { [[ $(MAIL_CONFIG=$work/$1 postconf "${@:4}" -h "$2" 2>/dev/null) == "$3" ]]; }
 holds() { MAIL_CONFIG=$work/$1 postconf -h "$2" | tr -s ', ' '\n\n' | grep -Fxq -- "$3"; }
 
 before=$(sums)
