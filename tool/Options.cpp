@@ -15,7 +15,7 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256 };
+enum { kVersion = 256, kJson = 258 };
 
 const char kShortOptions[] = "rhdnvf:w:";
 const option kLongOptions[] = {
@@ -27,6 +27,7 @@ const option kLongOptions[] = {
     {"file", required_argument, nullptr, 'f'},
     {"version", no_argument, nullptr, kVersion},
     {"wait", required_argument, nullptr, 'w'},
+    {"json", no_argument, nullptr, kJson},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -75,6 +76,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case 'w':
                 options.waitSeconds = waitSeconds(optarg);
+                break;
+            case kJson:
+                options.json = true;
                 break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);

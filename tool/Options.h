@@ -15,13 +15,14 @@ struct Options {
     bool verbose = false;  // -v, or implied by -n
     std::string file;      // -f; "-" is standard input
     int waitSeconds = -1;  // -w: longest wait for the main.cf lock; for ever while negative
+    bool json = false;     // --json: one JSON report on standard output instead of -v's lines
     std::string key;
     std::string value;
 
     bool batch() const { return !file.empty(); }
-    // Any of -v, -n, -f: replacements read first and unchanged values are
-    // not written, so that "unchanged" can be reported truthfully.
-    bool compare() const { return verbose || dryRun || batch(); }
+    // Any of -v, -n, -f, --json: replacements read first and unchanged
+    // values are not written, so that "unchanged" can be reported truthfully.
+    bool compare() const { return verbose || dryRun || batch() || json; }
 };
 
 // Reads argv with getopt_long. -h and --version print and exit 0 where they

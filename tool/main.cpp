@@ -2,37 +2,24 @@
 // parameter unless it is already an element, or with --replace sets it;
 // tool/Options.h lists the other options.
 
-#include <cxxabi.h>
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <typeinfo>
 #include <vector>
 
-#include "common/Traceback.h"
 #include "common/UtilityErrorStream.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "tool/BatchFile.h"
+#include "tool/FailureReport.h"
+#include "tool/JsonReport.h"
 #include "tool/Options.h"
+#include "tool/ReservedStdout.h"
+#include "tool/SystemLog.h"
 
 namespace {
-
-// "Fatal error: <dynamic type>(<what>)", then the stack when the exception
-// also carries one.
-void reportFailure(const std::exception& error) {
-    const char* rawName = typeid(error).name();
-    int status = -1;
-    char* demangled = abi::__cxa_demangle(rawName, nullptr, nullptr, &status);
-    kelmo::errorStream << "Fatal error: " << (status == 0 && demangled != nullptr ? demangled : rawName)
-                       << "(" << error.what() << ")" << std::endl;
-    std::free(demangled);
-    if (const auto* trace = dynamic_cast<const kelmo::Traceback*>(&error)) {
-        kelmo::errorStream << *trace;
-    }
-}
 
 // A closed standard stream would be taken by the next file opened, the lock
 // file say, which postconf children would then inherit as their output.
@@ -52,6 +39,8 @@ int main(int argc, char* argv[]) {
     using kelmo::mail::postfix::ValueEdit;
     openClosedStandardStreams();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
+    // Under --json standard output carries the report alone.
+    tarnwick::ReservedStdout reserved(options.json);
 
     try {
         // A batch is read whole before anything runs, so that a bad line
@@ -63,7 +52,16 @@ int main(int argc, char* argv[]) {
         configuration.setLockWait(options.waitSeconds);
         const std::vector<ParameterPlan> plans =
             configuration.applyEdits(edits, {options.compare(), options.dryRun});
-        if (options.verbose) {
+        if (!options.dryRun) {
+            tarnwick::logWrites(configuration.mainCfPath, plans);
+        }
+        if (options.json) {
+            const std::string& path = configuration.mainCfPath;
+            const std::string report = tarnwick::jsonReport(
+                plans, options.dryRun, path.substr(0, path.size() - sizeof("/main.cf") + 1));
+            reserved.release();
+            std::cout << report << std::endl;
+        } else if (options.verbose) {
             for (const ParameterPlan& plan : plans) {
                 if (plan.write) {
                     std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
@@ -74,10 +72,18 @@ int main(int argc, char* argv[]) {
             std::cout.flush();
         }
     } catch (const std::exception& error) {
-        reportFailure(error);
+        tarnwick::reportFailure(error);
+        if (options.json) {
+            reserved.release();
+            std::cout << tarnwick::jsonFailure(&error) << std::endl;
+        }
         return 1;
     } catch (...) {
         kelmo::errorStream << "UNSPECIFIED ERROR OCCURED" << std::endl;
+        if (options.json) {
+            reserved.release();
+            std::cout << tarnwick::jsonFailure(nullptr) << std::endl;
+        }
         return 2;
     }
     return 0;

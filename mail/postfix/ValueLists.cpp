@@ -147,6 +147,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             plan.key = edit.key;
             if (const std::string* read = readingOf(readings, edit.key)) {
                 plan.text = *read;
+                plan.before = *read;
             }
             plans.push_back(plan);
         }
@@ -170,8 +171,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
     }
     if (compare) {
         for (ParameterPlan& plan : plans) {
-            const std::string* read = readingOf(readings, plan.key);
-            if (read != nullptr && *read == plan.text) {
+            if (plan.before == plan.text) {
                 plan.write = false;
             }
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,11 @@ struct ParameterPlan {
     std::string key;
     bool write = false;
     std::string text;
+    // The value as read under the lock (mynetworks as postconf printed it,
+    // before its default replacement); nullopt when the batch read nothing.
+    std::optional<std::string> before;
+    // Warning texts for this parameter, without the program's prefix.
+    std::vector<std::string> warnings;
 };
 
 // The parameters a batch must read first: every one when compare is set,
