@@ -1,6 +1,8 @@
 // tarnwick end to end: with real postconf, with a scripted stand-in for what real postconf
 // cannot be made to do (standins/postconf lists its knobs), and many runs at once.
 
+#include <regex>
+
 #include "tool/ToolHarness.h"
 
 namespace {
@@ -22,7 +24,7 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
         const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
         EXPECT_EQ(o.err, "") << what;
-        EXPECT_EQ(o.out, step.out) << what;
+        EXPECT_EQ(o.out, std::regex_replace(step.out, std::regex("@DIR"), config.dir)) << what;
         EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
         config.set(config.mainCf());
     }
@@ -30,6 +32,17 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
 }
 
 std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
+
+// --json's report of {name, before, after} each (changed where they differ), @DIR its directory.
+std::string json(const char* dry, const std::vector<std::array<std::string, 3>>& parameters) {
+    std::string any = "false", list;
+    for (const auto& [name, before, after] : parameters) {
+        const std::string changed = before == after ? "false" : (any = "true");
+        list += std::string(list.empty() ? "" : ",") + "{\"name\":\"" + name + "\",\"before\":\"" + before +
+                "\",\"after\":\"" + after + "\",\"changed\":" + changed + ",\"warnings\":[]}";
+    }
+    return "{\"changed\":" + any + ",\"dry_run\":" + dry + ",\"config_directory\":\"@DIR\",\"parameters\":[" + list + "]}\n";
+}
 
 // Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
 // too) leave main.cf alone. A failure's report goes to both streams. -w bounds the wait for a
@@ -70,6 +83,8 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-w", "0", r, "b"}, 1, waited0, waited0, t, hold}, {{"--wait", "1", "-r", r, "b"}, 1, waited1, waited1, t, hold},
         {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold}, {{"-f", batch + "3"}, 1, line3, line3},
         {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
+        {{"--json", r}, 1, "", ops}, {{"--json", "-r", r, "b"}, 1, "{\"error\":{\"type\":\"kelmo::ExSystemError<1>\",\"message\":"
+            "\"lock() failed: Operation not permitted\"}}\n", unsafe, "", shared},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -175,20 +190,48 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {"", "", {"smtpd_client_restrictions", "x"}, "", "smtpd_client_restrictions = x\n"}, {ab, "", {r, "b"}, "", "="},
         {"=", "", {r, "b, c"}, "", rd("a, b, b, c")}, {rd("a b"), "", {r, "b"}, "", "="},
         {ab, "", {"-r", r, "k=v == w"}, "", rd("k=v == w")}, {ab, "", {"-r", "my_own", " v =w "}, "", ab + "my_own = v =w\n"},
+        {ab, "", {"--json", r, "c"}, json("false", {{r, "a, b", "a, b, c"}}), rd("a, b, c")},
+        {"=", "", {"--json", r, "c"}, json("false", {{r, "a, b, c", "a, b, c"}}), "="},
+        {ab, "", {"--json", "-r", r, "\xff"}, json("false", {{r, "a, b", "\xef\xbf\xbd"}}), rd("\xff")},
         {ab, "", {r, "c", "-r"}, "", rd("c")}, {ab, "", {"--rep", r, ""}, "", rd("")}, {ab, "", {"-r", "--", r, "-c"}, "", rd("-c")},
-        {start, batch, {"-n", "-f", "-"}, changed, "="},
+        {start, batch, {"-n", "-f", "-"}, changed, "="}, {"=", batch, {"--json", "-nf", "-"}, json("true", {{sr, "permit_mynetworks",
+            "permit_mynetworks, " + policy}, {"smtpd_banner", "$myhostname ESMTP $mail_name", "hi there"}, {r, "a, b", "a, b"}}), "="},
         {"=", batch, {"--verbose", "--file", "-"}, changed, ab + sr + permit + ", " + policy + "\n" + banner},
         {"=", batch, {"-vf", "-"}, "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n", "="},
         {"=", "", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
         {"=", "", {"-nd", sr, " " + policy}, removed, "="}, {"=", "", {"-v", "--remove", sr, policy}, removed, ab + rest},
         {"=", "", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
         {"", "", {"mynetworks", "127.0.0.0/8"}, "", mn + local + "\n"},
-        {"", "", {"mynetworks", "203.0.113.0/24"}, "", mn + local + ", 203.0.113.0/24\n"},
+        {"", "", {"--json", "mynetworks", "203.0.113.0/24"}, json("false", {{"mynetworks", def, local + ", 203.0.113.0/24"}}),
+         mn + local + ", 203.0.113.0/24\n"},
         {mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n", "", {"mynetworks", "127.0.0.0/8"}, "",
          mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
         {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
     }, prep);
     // clang-format on
+}
+
+// A written parameter is logged (LOG_MAIL, LOG_NOTICE: <21>) with the value read, or "set to" where
+// nothing was read; dry runs, values already present and failed writes log nothing. /dev/log is
+// log_receiver's socket in a private /dev.
+TEST(TarnwickTest, WrittenParametersAreLogged) {
+    MailConfig config(rd("a"));
+    const std::string r = "relay_domains", dev = config.root + "/dev", got = config.root + "/logged";
+    const std::string at = "<21>tarnwick: " + config.mainCfPath + ": ", b = "smtpd_banner";
+    const std::string prep = "touch " + dev + "/null; mount --bind /dev/null " + dev + "/null; mount --rbind " + dev + " /dev";
+    config.sh("mkdir " + dev + "; printf 'append " + r + " c\nreplace " + b + " x\n' >" + config.root + "/batch");
+    const struct { std::vector<std::string> args; int status; std::string logged, env = ""; } cases[] = {
+        {{r, "b"}, 0, at + r + ": \"a\" -> \"a, b\" (uid 0)\n"}, {{r, "b"}, 0, ""}, {{"-n", r, "c"}, 0, ""},
+        {{"-r", b, "x"}, 0, at + b + " set to \"x\" (uid 0 sudo_uid 1000)\n", "SUDO_UID=1000"}, {{"-r", r, "b\nc"}, 1, ""},
+        {{"--json", "-f", config.root + "/batch"}, 0, at + r + ": \"a, b\" -> \"a, b, c\" (uid 0)\n", "SUDO_UID=1x"},
+    };
+    for (const auto& c : cases) {
+        config.set(config.mainCf());
+        const Outcome o = config.sh(std::string(HELPER_LOG_RECEIVER " ") + dev + "/log " + got + " sh -c " +
+                                    quote(config.command(c.args, prep, c.env)));
+        EXPECT_EQ(o.status, c.status) << c.args[1] << o.err;
+        EXPECT_EQ(config.sh("sed -E 's/^(<[0-9]+>).{16}/\\1/' " + got).out, c.logged) << c.args[1];
+    }
 }
 
 // Appends and a batch read, decide and write under the lock, so none is lost. Real postconf
