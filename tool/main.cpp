@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <vector>
 
@@ -31,12 +32,25 @@ void openClosedStandardStreams() {
     }
 }
 
+// -v's lines: "changed: KEY = VALUE" or "unchanged: KEY", one per parameter.
+void printVerbose(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans) {
+    for (const auto& plan : plans) {
+        if (plan.write) {
+            std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
+        } else {
+            std::cout << "unchanged: " << plan.key << "\n";
+        }
+    }
+    std::cout.flush();
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     using kelmo::mail::postfix::ParameterPlan;
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
+    namespace fs = std::filesystem;
     openClosedStandardStreams();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
     // Under --json standard output carries the report alone.
@@ -56,20 +70,13 @@ int main(int argc, char* argv[]) {
             tarnwick::logWrites(configuration.mainCfPath, plans);
         }
         if (options.json) {
-            const std::string& path = configuration.mainCfPath;
-            const std::string report = tarnwick::jsonReport(
-                plans, options.dryRun, path.substr(0, path.size() - sizeof("/main.cf") + 1));
+            // The lock's name: the canonical configuration directory and "/main.cf".
+            const std::string directory = fs::path(configuration.mainCfPath).parent_path();
+            const std::string report = tarnwick::jsonReport(plans, options.dryRun, directory);
             reserved.release();
             std::cout << report << std::endl;
         } else if (options.verbose) {
-            for (const ParameterPlan& plan : plans) {
-                if (plan.write) {
-                    std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
-                } else {
-                    std::cout << "unchanged: " << plan.key << "\n";
-                }
-            }
-            std::cout.flush();
+            printVerbose(plans);
         }
     } catch (const std::exception& error) {
         tarnwick::reportFailure(error);
