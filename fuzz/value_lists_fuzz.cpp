@@ -2,11 +2,13 @@
 // operands of the command line. Beyond not crashing: appending never loses
 // an element that was there, never writes when the value is already present
 // (mynetworks aside), removing drops exactly the value's elements, and a
-// value appended once is found again.
+// value appended once is found again. Elements are split as Postfix splits
+// them: never at a separator inside braces.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,18 +21,72 @@ namespace postfix = kelmo::mail::postfix;
 
 namespace {
 
+const char kSeparators[] = " \t,";
+
+bool separator(char c) { return c != '\0' && std::strchr(kSeparators, c) != nullptr; }
+
+// Brace depth after text, starting at depth: a '}' closes only an open '{'.
+int depthAfter(const std::string& text, int depth = 0) {
+    for (const char c : text) {
+        depth += c == '{' ? 1 : c == '}' && depth > 0 ? -1 : 0;
+    }
+    return depth;
+}
+
+// The elements put back together with a separator run between each two are
+// the text; no element holds a separator outside braces, and only the last
+// may end inside an open brace (it then runs to the end of the text).
+void checkElements(const std::string& text) {
+    const std::vector<std::string> elements = postfix::listElements(text);
+    FUZZ_CHECK(text.empty() == elements.empty());
+    std::string::size_type at = 0;
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        const std::string& element = elements[i];
+        if (i > 0) {
+            FUZZ_CHECK(at < text.size() && separator(text[at]));
+            while (at < text.size() && separator(text[at])) {
+                ++at;
+            }
+        }
+        FUZZ_CHECK(text.compare(at, element.size(), element) == 0);
+        at += element.size();
+        int depth = 0;
+        for (const char c : element) {
+            FUZZ_CHECK(depth > 0 || !separator(c));
+            depth = depthAfter(std::string(1, c), depth);
+        }
+        FUZZ_CHECK(depth == 0 || i + 1 == elements.size());
+    }
+    FUZZ_CHECK(at == text.size());
+}
+
+// Text from bytes, dense in braces and separators when asked, as lists with
+// inline: maps and expressions are.
+std::string shaped(const std::string& bytes, bool braces) {
+    if (!braces) {
+        return bytes;
+    }
+    static const char alphabet[] = "ab{} ,\t";
+    std::string text;
+    for (const char c : bytes) {
+        text += alphabet[static_cast<unsigned char>(c) % (sizeof alphabet - 1)];
+    }
+    return text;
+}
+
 bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
 // What a value stands for among the elements: itself, or with a separator
-// inside, its non-empty elements in a row.
+// outside braces, its non-empty elements in a row.
 std::vector<std::string> wanted(const std::string& value) {
-    if (value.find_first_of(" \t,") == std::string::npos) {
+    const std::vector<std::string> elements = postfix::listElements(value);
+    if (elements.size() <= 1) {
         return {value};
     }
     std::vector<std::string> run;
-    for (const std::string& element : postfix::listElements(value)) {
+    for (const std::string& element : elements) {
         if (!element.empty()) {
             run.push_back(element);
         }
@@ -52,20 +108,22 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
-// Trimmed, non-empty comma-separated pieces.
+// Trimmed, non-empty pieces between commas outside braces.
 std::vector<std::string> pairElements(const std::string& text) {
     std::vector<std::string> pieces;
-    std::string::size_type start = 0;
-    while (start <= text.size()) {
-        std::string::size_type comma = text.find(',', start);
-        if (comma == std::string::npos) {
-            comma = text.size();
+    std::string piece;
+    int depth = 0;
+    for (std::string::size_type at = 0; at <= text.size(); ++at) {
+        const char c = at < text.size() ? text[at] : ',';
+        if (c == ',' && (depth == 0 || at == text.size())) {
+            if (!trimmed(piece).empty()) {
+                pieces.push_back(trimmed(piece));
+            }
+            piece.clear();
+            continue;
         }
-        const std::string piece = trimmed(text.substr(start, comma - start));
-        if (!piece.empty()) {
-            pieces.push_back(piece);
-        }
-        start = comma + 1;
+        depth = depthAfter(std::string(1, c), depth);
+        piece += c;
     }
     return pieces;
 }
@@ -81,6 +139,11 @@ void checkAppend(const std::string& key, const std::string& current, const std::
     }
     FUZZ_CHECK(edit.write);
     FUZZ_CHECK(edit.text == (current.empty() ? value : current + ", " + value));
+    // After an unclosed '{' the new value joins the last element, as Postfix
+    // would read it.
+    if (depthAfter(current) > 0) {
+        return;
+    }
     const std::vector<std::string> after = postfix::listElements(edit.text);
     for (const std::string& element : before) {
         // Separators merge with the new ", ", so only an empty element may vanish.
@@ -114,6 +177,9 @@ void checkAppendPair(const std::string& current, const std::string& first,
     }
     FUZZ_CHECK(edit.text.size() >= pair.size() &&
                edit.text.compare(edit.text.size() - pair.size(), pair.size(), pair) == 0);
+    if (depthAfter(current) > 0) {
+        return;  // the pair joins the last element, which has an unclosed '{'
+    }
     const std::vector<std::string> after = pairElements(edit.text);
     for (const std::string& element : before) {
         FUZZ_CHECK(contains(after, element));
@@ -125,18 +191,22 @@ void checkAppendPair(const std::string& current, const std::string& first,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider provider(data, size);
     const std::string key = provider.ConsumeBool() ? "mynetworks" : "relay_domains";
-    const std::string value = provider.ConsumeRandomLengthString(64);
-    const std::string second = provider.ConsumeRandomLengthString(64);
-    const std::string current = provider.ConsumeRemainingBytesAsString();
+    const bool braces = provider.ConsumeBool();
+    const std::string value = shaped(provider.ConsumeRandomLengthString(64), braces);
+    const std::string second = shaped(provider.ConsumeRandomLengthString(64), braces);
+    const std::string current = shaped(provider.ConsumeRemainingBytesAsString(), braces);
 
+    checkElements(current);
+    checkElements(value);
     checkAppend(key, current, value);
     checkRemove(current, value);
     checkAppendPair(current, value, second);
 
     // Appending what was just appended finds it (unless the value is empty:
-    // appended to an empty list it leaves no element to find).
+    // appended to an empty list it leaves no element to find; or the list
+    // ends inside an open brace, which swallows it).
     const postfix::ListEdit once = postfix::planAppend("relay_domains", current, value);
-    if (!value.empty()) {
+    if (!value.empty() && depthAfter(current) == 0) {
         FUZZ_CHECK(!postfix::planAppend("relay_domains", once.write ? once.text : current, value)
                         .write);
     }

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <map>
+#include <string_view>
 
-#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/join.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/MyNetworks.h"
@@ -17,14 +16,48 @@ namespace {
 const char kJoiner[] = ", ";
 const char kSeparators[] = " \t,";
 
+// Postfix splits lists this way: a separator inside balanced braces (an
+// inline: map, a ${...} expression) does not split, and an opening brace never
+// closed keeps the rest of the text in its element. A '}' with no open brace
+// is an ordinary character.
+std::vector<std::string> splitOutsideBraces(const std::string& text, std::string_view separators) {
+    std::vector<std::string> elements;
+    if (text.empty()) {
+        return elements;
+    }
+    std::string element;
+    int depth = 0;
+    bool separated = false;
+    for (const char c : text) {
+        if (depth == 0 && separators.find(c) != std::string_view::npos) {
+            if (!separated) {
+                elements.push_back(element);
+                element.clear();
+                separated = true;
+            }
+            continue;
+        }
+        separated = false;
+        if (c == '{') {
+            ++depth;
+        } else if (c == '}' && depth > 0) {
+            --depth;
+        }
+        element += c;
+    }
+    elements.push_back(element);
+    return elements;
+}
+
 // What value looks for among the elements: itself when it holds no
-// separator, else its non-empty elements. Separators at its ends belong to no
-// element; counting them would make a value appended once never found again.
+// separator outside braces, else its non-empty elements. Separators at its
+// ends belong to no element; counting them would make a value appended once
+// never found again.
 std::vector<std::string> wantedRun(const std::string& value) {
-    if (value.find_first_of(kSeparators) == std::string::npos) {
+    std::vector<std::string> run = listElements(value);
+    if (run.size() <= 1) {
         return {value};
     }
-    std::vector<std::string> run = listElements(value);
     run.erase(std::remove(run.begin(), run.end(), std::string()), run.end());
     return run;
 }
@@ -42,14 +75,7 @@ const std::string* readingOf(const Readings& readings, const std::string& key) {
 }  // namespace
 
 std::vector<std::string> listElements(const std::string& value) {
-    std::vector<std::string> elements;
-    // boost::split yields one empty piece for an empty text; a list with
-    // nothing in it has no elements.
-    if (!value.empty()) {
-        boost::algorithm::split(elements, value, boost::algorithm::is_any_of(kSeparators),
-                                boost::algorithm::token_compress_on);
-    }
-    return elements;
+    return splitOutsideBraces(value, kSeparators);
 }
 
 ListEdit planAppend(const std::string& key, const std::string& current, const std::string& value) {
@@ -100,10 +126,7 @@ ListEdit planAppendPair(const std::string& current, const std::string& first,
     std::vector<std::string> kept;
     if (!current.empty()) {
         const std::string wanted = boost::algorithm::trim_copy(element);
-        std::vector<std::string> pieces;
-        boost::algorithm::split(pieces, current, boost::algorithm::is_any_of(","),
-                                boost::algorithm::token_compress_on);
-        for (std::string& piece : pieces) {
+        for (std::string& piece : splitOutsideBraces(current, ",")) {
             boost::algorithm::trim(piece);
             if (piece.empty()) {
                 continue;

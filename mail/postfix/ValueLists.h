@@ -15,15 +15,16 @@ struct ListEdit {
     std::string text;
 };
 
-// Elements of a list value: pieces between runs of blank, tab and comma. An
+// Elements of a list value: pieces between runs of blank, tab and comma that
+// stand outside braces; text after an unclosed '{' stays in its element. An
 // empty text has none; a leading or trailing separator gives an empty element.
 std::vector<std::string> listElements(const std::string& value);
 
 // appendValue: when value is already present nothing is written (except for
 // "mynetworks", whose current value is written back as read); otherwise the
 // current text as read, ", " and value, or value alone for an empty list.
-// A value without separators is present when an element equals it; one with
-// separators when its non-empty elements stand consecutively, in order,
+// A value without separators (outside braces) is present when an element
+// equals it; one with separators when its non-empty elements stand consecutively, in order,
 // among the current elements.
 ListEdit planAppend(const std::string& key, const std::string& current, const std::string& value);
 
@@ -32,8 +33,8 @@ ListEdit planAppend(const std::string& key, const std::string& current, const st
 // with ", "; nothing written when nothing was dropped.
 ListEdit planRemove(const std::string& current, const std::string& value);
 
-// appendPairValue: "first second" added to a comma-separated list whose
-// elements are trimmed and emptied ones dropped; nothing written when an
+// appendPairValue: "first second" added to a comma-separated list (commas
+// inside braces do not separate) whose elements are trimmed and emptied ones dropped; nothing written when an
 // element already equals the trimmed pair.
 ListEdit planAppendPair(const std::string& current, const std::string& first,
                         const std::string& second);

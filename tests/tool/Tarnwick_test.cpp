@@ -185,9 +185,15 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
     const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
                                 "unchanged: relay_domains\n";
     const std::string removed = "changed: " + sr + permit + "\n", ab = rd("a, b");
+    // Unset relay_domains reads as its default, an expression whose braces hold blanks; it must
+    // stay whole for postconf -x to expand it after an add and its undo.
+    const std::string expr = "${{$compatibility_level} <level {2} ? {$mydestination} : {}}";
+    const std::string sc = "smtpd_client_restrictions = x\n";
     // clang-format off
     runSteps({
-        {"", "", {"smtpd_client_restrictions", "x"}, "", "smtpd_client_restrictions = x\n"}, {ab, "", {r, "b"}, "", "="},
+        {"", "", {"smtpd_client_restrictions", "x"}, "", sc}, {"=", "", {r, "example.org"}, "", sc + rd(expr + ", example.org")},
+        {"=", "", {"-d", r, "example.org"}, "", sc + rd(expr)}, {"=", "postconf -xh " + r + " >/dev/null &&", {"-d", r, "example.org"}, "", "="},
+        {ab, "", {r, "b"}, "", "="},
         {"=", "", {r, "b, c"}, "", rd("a, b, b, c")}, {rd("a b"), "", {r, "b"}, "", "="},
         {ab, "", {"-r", r, "k=v == w"}, "", rd("k=v == w")}, {ab, "", {"-r", "my_own", " v =w "}, "", ab + "my_own = v =w\n"},
         {ab, "", {"--json", r, "c"}, json("false", {{r, "a, b", "a, b, c"}}), rd("a, b, c")},

@@ -6,6 +6,8 @@ namespace pf = kelmo::mail::postfix;
 
 namespace {
 
+const std::string kExpr = "${{$compatibility_level} <level {2} ? {$mydestination} : {}}";
+
 // op 'a': planAppend(key, current, x); 'r': planRemove(current, x);
 // 'p': planAppendPair(current, x, y). text "-" means nothing is written.
 TEST(ValueListsTest, AppendRemoveAndPairPlans) {
@@ -19,6 +21,11 @@ TEST(ValueListsTest, AppendRemoveAndPairPlans) {
         {'a', "127.0.0.0/8, 192.0.2.1/32", "127.0.0.0/8", "", "127.0.0.0/8, 192.0.2.1/32", "mynetworks"},
         {'r', "a, b c, d, b c", "b c", "", "a, d"}, {'r', "a b a b a", "a b a", "", "b, a"}, {'r', "b a c", "a b", "", "-"},
         {'r', "a, b", " b,", "", "a"}, {'r', "a, b, a", "a", "", "b"}, {'r', "a", "a", "", ""}, {'r', "a, b", "A", "", "-"},
+        // separators inside balanced braces do not split; an unclosed '{' runs to the end
+        {'r', kExpr + ", example.org", "example.org", "", kExpr}, {'r', "inline:{ a, b }, c", "b", "", "-"},
+        {'r', "p, c inline:{ { a@b = REJECT x } }", "p", "", "c, inline:{ { a@b = REJECT x } }"},
+        {'a', "c inline:{ { 192.0.2.1 = reject } }", "reject", "", "c inline:{ { 192.0.2.1 = reject } }, reject"},
+        {'r', "a} b, {c, d", "a}", "", "b, {c, d"}, {'r', "a, {b, c", "c", "", "-"}, {'p', "x, c {a, b}", "c", "{a, b}", "-"},
         {'p', "", "check", "hash:/x", "check hash:/x"}, {'p', " a b ,, c d ,", "e", "f", "a b, c d, e f"},
         {'p', "x,  c d", " c", "d ", "-"}, {'p', "x", " c", "d ", "x,  c d "},  // compared trimmed, stored as given
     };
