@@ -8,7 +8,7 @@ namespace tarnwick {
 
 namespace {
 
-// Keys stay in the documented order, which scripts reading by eye expect.
+// Members in the documented order rather than sorted by name.
 using Json = nlohmann::ordered_json;
 
 // Values are bytes as postconf printed them, not necessarily UTF-8.
