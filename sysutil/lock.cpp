@@ -25,6 +25,9 @@ namespace {
 // the file it points to.
 constexpr int kLockOpenFlags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW;
 constexpr mode_t kLockFileMode = 0644;
+// flock needs no more than a read-only descriptor: a hashed lock file that
+// others can open is a lock that any local user can hold for ever.
+constexpr mode_t kHashedLockFileMode = 0600;
 // Longest pause between two attempts of a bounded wait.
 constexpr std::chrono::milliseconds kLongestPoll(100);
 
@@ -49,6 +52,19 @@ bool lockDirectoryIsSafe(const char* path) {
     return true;
 }
 
+// Lock files made before they were created 0600 are narrowed at their next
+// use; someone else's file is left alone. A failure changes nothing about
+// the lock itself, so it is not reported.
+void narrowOldLockFile(int fd) {
+    const int saved = errno;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() &&
+        (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+        kelmo::retryNoInt([&] { return ::fchmod(fd, kHashedLockFileMode); });
+    }
+    errno = saved;
+}
+
 // Allocates the handle and opens its lock file: fd > 0, or -1 with the
 // message printed and errno set. Null only when the handle cannot be
 // allocated.
@@ -65,11 +81,15 @@ lock_handle* open_lock_file(const char* name, int open_flags, int16_t hashed) {
         return handle;
     }
     // Not retried on EINTR: a signal must be able to end the wait.
-    handle->fd = ::open(handle->path, open_flags, kLockFileMode);
+    const mode_t mode = hashed != 0 ? kHashedLockFileMode : kLockFileMode;
+    handle->fd = ::open(handle->path, open_flags, mode);
     if (handle->fd < 0) {
         // message() keeps errno, so the caller still sees open's error.
         message(0, "Unable to open file \"%s\": %s.", handle->path, std::strerror(errno));
         return handle;
+    }
+    if (hashed != 0) {
+        narrowOldLockFile(handle->fd);
     }
     if (handle->fd == 0) {
         // Descriptor 0 means "held by somebody else" in a handle, and release

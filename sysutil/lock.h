@@ -5,7 +5,9 @@
 // Named exclusive flock locks. A hashed name locks
 // /var/lock/files/<md5 of the name>, provided that directory is a real
 // directory owned by root or the effective user and writable by no one else
-// (else fd -1, errno EPERM); otherwise the name is the lock file's path.
+// (else fd -1, errno EPERM); its file is created 0600, and narrowed to 0600
+// when the effective user owns an older one that others could open.
+// Otherwise the name is the lock file's path.
 // These routines never throw; they report through the handle, errno and
 // messages. No wait is resumed after a signal: it ends with fd -1, EINTR.
 

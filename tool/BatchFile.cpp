@@ -1,16 +1,24 @@
 #include "tool/BatchFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <iostream>
 
 #include "common/SystemError.h"
+#include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
 
 namespace tarnwick {
 
 namespace {
 
 using kelmo::mail::postfix::ValueEdit;
+
+// Far beyond any configuration, near enough that /dev/zero or an endless
+// pipe fails at once instead of exhausting memory.
+const std::size_t kMaxBytes = 16 << 20;
+const std::size_t kMaxLines = 100000;
 
 const struct {
     const char* word;
@@ -41,23 +49,66 @@ bool parseLine(const std::string& line, ValueEdit& edit) {
     return false;
 }
 
-std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
-    std::vector<ValueEdit> edits;
-    std::string line;
-    for (unsigned number = 1; std::getline(in, line); ++number) {
-        if (line.empty() || line[0] == '#') {
-            continue;
+// The whole input, refused once it passes either bound.
+std::string readBounded(std::istream& in, const std::string& file) {
+    std::string text;
+    std::size_t lines = 0;
+    char chunk[65536];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        const std::string::size_type from = text.size();
+        text.append(chunk, static_cast<std::size_t>(in.gcount()));
+        lines += static_cast<std::size_t>(std::count(text.begin() + from, text.end(), '\n'));
+        if (text.size() > kMaxBytes || lines > kMaxLines ||
+            (lines == kMaxLines && text.back() != '\n')) {
+            throw BatchFileError(file + ": batch larger than 16 MiB or 100000 lines");
         }
-        ValueEdit edit;
-        if (!parseLine(line, edit)) {
-            throw BatchFileError(file + ":" + std::to_string(number) +
-                                 ": expected \"append KEY VALUE\", \"replace KEY VALUE\" or "
-                                 "\"remove KEY VALUE\"");
-        }
-        edits.push_back(edit);
     }
     if (in.bad()) {
         kelmo::throwSystemError("read " + file, errno);
+    }
+    return text;
+}
+
+std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
+    const std::string text = readBounded(in, file);
+    // Editors on other systems save a byte-order mark and CRLF line ends;
+    // read either way, the file means the same edits.
+    std::string::size_type begin = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    std::vector<ValueEdit> edits;
+    for (unsigned number = 1; begin < text.size(); ++number) {
+        std::string::size_type end = text.find('\n', begin);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(begin, end - begin);
+        begin = end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        const std::string::size_type first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#') {
+            continue;
+        }
+        const std::string where = file + ":" + std::to_string(number) + ": ";
+        ValueEdit edit;
+        if (!parseLine(line, edit)) {
+            throw BatchFileError(where +
+                                 "expected \"append KEY VALUE\", \"replace KEY VALUE\" or "
+                                 "\"remove KEY VALUE\"");
+        }
+        // An argument ends at a NUL: postconf would see a shorter name or
+        // lose the rest of the value.
+        if (edit.key.find('\0') != std::string::npos) {
+            try {
+                kelmo::mail::postfix::PostfixConfiguration::checkParameterName(edit.key);
+            } catch (const kelmo::mail::postfix::PostfixConfigurationError& refusal) {
+                throw BatchFileError(where + refusal.what());
+            }
+        }
+        if (edit.value.find('\0') != std::string::npos) {
+            throw BatchFileError(where + "value of \"" + edit.key + "\" holds a NUL byte");
+        }
+        edits.push_back(edit);
     }
     return edits;
 }
@@ -71,7 +122,7 @@ std::vector<ValueEdit> readBatch(const std::string& file) {
     if (file == "-") {
         return parse(std::cin, file);
     }
-    std::ifstream in(file);
+    std::ifstream in(file, std::ios::binary);
     if (!in) {
         kelmo::throwSystemError("open " + file, errno);
     }

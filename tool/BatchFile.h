@@ -19,9 +19,12 @@ public:
 // The edits of a batch file ("-": standard input), one per line:
 // "append KEY VALUE", "replace KEY VALUE" or "remove KEY VALUE", one blank
 // after the word and one after KEY, VALUE the rest of the line verbatim.
-// Empty lines and lines starting with '#' are skipped. Throws BatchFileError
-// for any other line, a SystemError family member when the file cannot be
-// read.
+// A UTF-8 byte-order mark at the start and a carriage return before a line
+// end are dropped; lines of blanks and tabs, and those whose first other
+// character is '#', are skipped. Throws BatchFileError for any other line,
+// for a NUL byte in a key or value, and with "FILE: batch larger than ..."
+// beyond 16 MiB or 100000 lines (reading stops there); a SystemError family
+// member when the file cannot be read.
 std::vector<kelmo::mail::postfix::ValueEdit> readBatch(const std::string& file);
 
 }  // namespace tarnwick

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "tool/StandardOutput.h"
 #include "tool/Usage.h"
 
 namespace tarnwick {
@@ -15,7 +16,7 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256, kJson = 258 };
+enum { kVersion = 256, kStrict = 257, kJson = 258 };
 
 const char kShortOptions[] = "rhdnvf:w:";
 const option kLongOptions[] = {
@@ -27,6 +28,7 @@ const option kLongOptions[] = {
     {"file", required_argument, nullptr, 'f'},
     {"version", no_argument, nullptr, kVersion},
     {"wait", required_argument, nullptr, 'w'},
+    {"strict", no_argument, nullptr, kStrict},
     {"json", no_argument, nullptr, kJson},
     {nullptr, 0, nullptr, 0},
 };
@@ -57,7 +59,7 @@ Options parseOptions(int argc, char* argv[]) {
                 usage(std::cout, EXIT_SUCCESS);
             case kVersion:
                 std::cout << "tarnwick " TARNWICK_VERSION << std::endl;
-                std::exit(EXIT_SUCCESS);
+                std::exit(finishStandardOutput(EXIT_SUCCESS));
             case 'r':
                 replace = true;
                 break;
@@ -76,6 +78,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case 'w':
                 options.waitSeconds = waitSeconds(optarg);
+                break;
+            case kStrict:
+                options.strict = true;
                 break;
             case kJson:
                 options.json = true;

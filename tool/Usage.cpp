@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "tool/StandardOutput.h"
+
 namespace tarnwick {
 
 void usage(std::ostream& out, int status) {
@@ -11,7 +13,7 @@ void usage(std::ostream& out, int status) {
         << "usage: tarnwick [--replace] <key> <value>" << std::endl
         << "If used with --replace completely override current value instead of append"
         << std::endl;
-    std::exit(status);
+    std::exit(finishStandardOutput(status));
 }
 
 void usageError(const std::string& message) {

@@ -5,7 +5,8 @@
 
 namespace tarnwick {
 
-// Writes the four usage lines to out, each flushed, and exits with status.
+// Writes the four usage lines to out, each flushed, and exits with status
+// (through finishStandardOutput).
 [[noreturn]] void usage(std::ostream& out, int status);
 
 // Writes message and a newline to std::cerr, then usage(std::cerr, 1).

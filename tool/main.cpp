@@ -3,12 +3,14 @@
 // tool/Options.h lists the other options.
 
 #include <fcntl.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <string>
 #include <vector>
 
 #include "common/UtilityErrorStream.h"
@@ -18,9 +20,12 @@
 #include "tool/JsonReport.h"
 #include "tool/Options.h"
 #include "tool/ReservedStdout.h"
+#include "tool/StandardOutput.h"
 #include "tool/SystemLog.h"
 
 namespace {
+
+using kelmo::mail::postfix::ParameterPlan;
 
 // A closed standard stream would be taken by the next file opened, the lock
 // file say, which postconf children would then inherit as their output.
@@ -32,28 +37,61 @@ void openClosedStandardStreams() {
     }
 }
 
-// -v's lines: "changed: KEY = VALUE" or "unchanged: KEY", one per parameter.
-void printVerbose(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans) {
+// A caller's blocked SIGCHLD survives exec; the postconf runs wait for that
+// signal and would wait for ever.
+void unblockChildSignal() {
+    sigset_t childSignal;
+    sigemptyset(&childSignal);
+    sigaddset(&childSignal, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &childSignal, nullptr);
+}
+
+// After a successful run: the plans' warnings on standard error alone (a
+// script reading the -v lines or the JSON must not take them for changes),
+// then the --json report, or with -v one line per parameter.
+void report(const tarnwick::Options& options, const std::string& mainCfPath,
+            const std::vector<ParameterPlan>& plans, tarnwick::ReservedStdout& reserved) {
     for (const auto& plan : plans) {
-        if (plan.write) {
-            std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
-        } else {
-            std::cout << "unchanged: " << plan.key << "\n";
+        for (const std::string& warning : plan.warnings) {
+            std::cerr << "tarnwick: warning: " << warning << "\n";
         }
     }
-    std::cout.flush();
+    if (options.json) {
+        // The lock's name: the canonical configuration directory and "/main.cf".
+        const std::string directory = std::filesystem::path(mainCfPath).parent_path();
+        const std::string json = tarnwick::jsonReport(plans, options.dryRun, directory);
+        reserved.release();
+        std::cout << json << std::endl;
+    } else if (options.verbose) {
+        for (const auto& plan : plans) {
+            if (plan.write) {
+                std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
+            } else {
+                std::cout << "unchanged: " << plan.key << "\n";
+            }
+        }
+        std::cout.flush();
+    }
+}
+
+// The end of a failed run; under --json the error object is all that
+// standard output gets.
+int failed(bool json, tarnwick::ReservedStdout& reserved, const std::exception* error, int status) {
+    reserved.release();
+    if (json) {
+        std::cout << tarnwick::jsonFailure(error) << std::endl;
+    }
+    return tarnwick::finishStandardOutput(status);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    using kelmo::mail::postfix::ParameterPlan;
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
-    namespace fs = std::filesystem;
     openClosedStandardStreams();
+    unblockChildSignal();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
-    // Under --json standard output carries the report alone.
     tarnwick::ReservedStdout reserved(options.json);
 
     try {
@@ -65,33 +103,17 @@ int main(int argc, char* argv[]) {
         auto& configuration = PostfixConfiguration::instance();
         configuration.setLockWait(options.waitSeconds);
         const std::vector<ParameterPlan> plans =
-            configuration.applyEdits(edits, {options.compare(), options.dryRun});
+            configuration.applyEdits(edits, {options.compare(), options.dryRun, options.strict});
         if (!options.dryRun) {
             tarnwick::logWrites(configuration.mainCfPath, plans);
         }
-        if (options.json) {
-            // The lock's name: the canonical configuration directory and "/main.cf".
-            const std::string directory = fs::path(configuration.mainCfPath).parent_path();
-            const std::string report = tarnwick::jsonReport(plans, options.dryRun, directory);
-            reserved.release();
-            std::cout << report << std::endl;
-        } else if (options.verbose) {
-            printVerbose(plans);
-        }
+        report(options, configuration.mainCfPath, plans, reserved);
     } catch (const std::exception& error) {
         tarnwick::reportFailure(error);
-        if (options.json) {
-            reserved.release();
-            std::cout << tarnwick::jsonFailure(&error) << std::endl;
-        }
-        return 1;
+        return failed(options.json, reserved, &error, 1);
     } catch (...) {
         kelmo::errorStream << "UNSPECIFIED ERROR OCCURED" << std::endl;
-        if (options.json) {
-            reserved.release();
-            std::cout << tarnwick::jsonFailure(nullptr) << std::endl;
-        }
-        return 2;
+        return failed(options.json, reserved, nullptr, 2);
     }
-    return 0;
+    return tarnwick::finishStandardOutput(0);
 }

@@ -1,15 +1,18 @@
 #include "mail/postfix/PostfixConfiguration.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/ref.hpp>
 
+#include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixError.h"
 #include "process/Command.h"
@@ -20,6 +23,19 @@ namespace kelmo::mail::postfix {
 namespace {
 
 const char kPostconf[] = "/usr/sbin/postconf";
+// A parameter name of our own that Postfix does not know.
+const char kReference[] = "tarnwick_reference";
+
+// Linux takes at most 32 pages for one exec argument, its NUL included.
+const std::size_t kMaxArgument = 131071;
+// However high the stack limit (which sysconf reports a quarter of), Linux
+// leaves arguments and environment at most three quarters of 8 MiB.
+const long kMaxExecStrings = 6L << 20;
+
+// What one string costs an exec: its bytes, its NUL, its pointer.
+std::size_t execCost(std::size_t length) {
+    return length + 1 + sizeof(char*);
+}
 
 // Only a normal exit with code 0 counts: a signal (low seven bits) or a
 // non-zero exit code fails.
@@ -45,6 +61,26 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     capture(pipe.stdoutChannel, output);
     capture(pipe.stderrChannel, errors);
     return pipe.run();
+}
+
+// Runs a read into output (trimmed) and errors. A parameter set to nothing
+// prints nothing; only error diagnostics make empty output a failure.
+void readChecked(const std::vector<std::string>& arguments, std::string& output,
+                 std::string& errors) {
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    boost::algorithm::trim(output);
+}
+
+// True when errors hold postconf's line "<program>: warning: <key>: unknown
+// parameter": Postfix neither knows the name nor sees it referred to.
+bool saysUnknown(const std::string& errors, const std::string& key) {
+    const std::string said = ": warning: " + key + ": unknown parameter\n";
+    return (errors + "\n").find(said) != std::string::npos;
 }
 
 std::string findMainCf() {
@@ -75,12 +111,90 @@ PostfixConfiguration& PostfixConfiguration::instance() {
 
 void PostfixConfiguration::checkParameterName(const std::string& key) {
     const bool refused =
-        (!key.empty() && key[0] == '-') || std::any_of(key.begin(), key.end(), [](char c) {
+        key.empty() || key[0] == '-' || key[0] == '#' ||
+        std::any_of(key.begin(), key.end(), [](char c) {
             const auto byte = static_cast<unsigned char>(c);
-            return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+            return byte == '=' || byte == ' ' || byte == '/' || byte < 0x20 || byte == 0x7f;
         });
     if (refused) {
-        throw PostfixConfigurationError("invalid parameter name: \"" + key + "\"");
+        // The message is a C string: a NUL would cut the name short.
+        std::string shown;
+        for (char c : key) {
+            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        }
+        throw PostfixConfigurationError("invalid parameter name: \"" + shown + "\"");
+    }
+}
+
+void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
+    for (const ValueEdit& edit : edits) {
+        checkParameterName(edit.key);
+        if (edit.value.find('\n') != std::string::npos) {
+            throw PostfixConfigurationError("value of \"" + edit.key + "\" holds a line break");
+        }
+    }
+    // Every parameter empty is the least that the write can hold.
+    Settings settings;
+    for (const ParameterPlan& plan : planEdits(edits, Readings(), false)) {
+        if (plan.write) {
+            settings.emplace_back(plan.key, plan.text);
+        }
+    }
+    checkWriteArguments(settings);
+}
+
+void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
+    // The kernel copies the program's path besides argv.
+    std::size_t size = sizeof kPostconf + execCost(sizeof kPostconf - 1) + execCost(2);
+    for (const auto& [key, value] : settings) {
+        if (key.size() + 1 + value.size() > kMaxArgument) {
+            throw PostfixConfigurationError("value of \"" + key + "\" is " +
+                                            std::to_string(value.size()) +
+                                            " bytes; one postconf argument holds at most " +
+                                            std::to_string(kMaxArgument));
+        }
+        size += execCost(key.size() + 1 + value.size());
+    }
+    // postconf inherits this environment, which shares the room.
+    const long systemLimit = ::sysconf(_SC_ARG_MAX);
+    long limit = std::min(systemLimit > 0 ? systemLimit : 131072L, kMaxExecStrings);
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        limit -= static_cast<long>(execCost(std::strlen(*variable)));
+    }
+    if (size > static_cast<std::size_t>(std::max(limit, 0L))) {
+        throw PostfixConfigurationError("the batch is too large for one postconf run (" +
+                                        std::to_string(size) + " bytes of arguments, the limit is " +
+                                        std::to_string(limit) + "): split it");
+    }
+}
+
+void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
+    if (settings.empty() || !endsWithoutNewline(mainCfPath)) {
+        return;
+    }
+    // Only a parameter that main.cf does not set yet becomes a new line;
+    // postconf rewrites the others where they stand. -n lists a parameter
+    // only when something refers to it, hence the reference of readValue.
+    std::string references = std::string(kReference) + "=";
+    std::vector<std::string> arguments{"-o", "", "-n"};
+    for (const auto& setting : settings) {
+        references += " $" + setting.first;
+        arguments.push_back(setting.first);
+    }
+    arguments[1] = references;
+    std::string output;
+    std::string errors;
+    if (runFailed(runRead(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    for (const auto& setting : settings) {
+        const std::string line = setting.first + " = ";
+        if (output.compare(0, line.size(), line) != 0 &&
+            output.find("\n" + line) == std::string::npos) {
+            throw PostfixConfigurationError(
+                "main.cf does not end with a newline; postconf would join the new setting onto "
+                "its last line: add one first");
+        }
     }
 }
 
@@ -89,7 +203,7 @@ FileLock PostfixConfiguration::lockMainCf() const {
 }
 
 std::string PostfixConfiguration::getParameter(const std::string& key, bool useDefault) {
-    const std::string value = readValue(key, useDefault);
+    const std::string value = readValue(key, useDefault).value;
     if (key == "mynetworks") {
         const std::string defaultValue = defaultMyNetworks();
         return chooseMyNetworks(value, defaultValue, localNetworks());
@@ -97,7 +211,7 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
     return value;
 }
 
-std::string PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
+Reading PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     checkParameterName(key);
     std::vector<std::string> arguments{"-h"};
     if (useDefault) {
@@ -105,28 +219,24 @@ std::string PostfixConfiguration::readValue(const std::string& key, bool useDefa
     }
     arguments.push_back(key);  // even when empty
 
-    std::string output;
+    Reading reading;
     std::string errors;
-    if (runFailed(runRead(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
+    readChecked(arguments, reading.value, errors);
+    reading.used = !saysUnknown(errors, key);
+    // postconf prints a parameter that main.cf sets only when some setting
+    // refers to it; a reference given for this one run writes nothing.
+    if (!reading.used && !useDefault && reading.value.empty()) {
+        errors.clear();
+        readChecked({"-o", std::string(kReference) + "=$" + key, "-h", key}, reading.value, errors);
     }
-    // A parameter set to nothing prints nothing; only error diagnostics make
-    // empty output a failure.
-    if (output.empty() && !isCleanDiagnostics(errors)) {
-        throw PostfixConfigurationError(errors);
-    }
-    boost::algorithm::trim(output);
-    return output;
+    return reading;
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
-    checkParameterName(key);
-    const FileLock lock = lockMainCf();
-    writeParameters({{key, value}});
+    applyEdits({{ValueEdit::Replace, key, value}}, EditOptions());
 }
 
-void PostfixConfiguration::writeParameters(
-    const std::vector<std::pair<std::string, std::string>>& settings) {
+void PostfixConfiguration::writeParameters(const Settings& settings) {
     process::Command command(kPostconf, "-e");
     for (const auto& [key, value] : settings) {
         // key=value travels as one argument: no quoting, no escaping.

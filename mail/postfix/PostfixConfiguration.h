@@ -27,9 +27,8 @@ public:
     // diagnostic; exceptions of the pipe pass through.
     static std::string getParameter(const std::string& key, bool useDefault = false);
 
-    // Writes key=value through postconf -e under the main.cf lock. Throws
-    // PostfixConfigurationError for a refused key or a failed run, the
-    // lock's exceptions, and those of the pipe.
+    // Writes key=value through postconf -e under the main.cf lock, as
+    // applyEdits writes a replacement. Throws what applyEdits throws.
     void setParameter(const std::string& key, const std::string& value);
 
     // Read-modify-write list edits, each holding the main.cf lock from before
@@ -48,23 +47,39 @@ public:
         bool compare = false;
         // Decide as a real run would, but run no postconf -e.
         bool dryRun = false;
+        // Refuse the whole run, before anything is written, when a plan
+        // carries a warning.
+        bool strict = false;
     };
 
     // The edits in order as one transaction: the main.cf lock held from
     // before the first read until the write has returned, each parameter read
     // once, every parameter to write written by one postconf -e run (none when
     // nothing changed), nothing written when anything fails before. Returns
-    // one plan per parameter in order of first mention. Throws what
-    // getParameter and setParameter throw.
+    // one plan per parameter in order of first mention. Before the lock,
+    // checkEdits; under it, before writing (and in a dry run, which foresees
+    // every refusal of the real run): the planned arguments must fit one
+    // postconf run, and main.cf must end with a newline when a parameter it
+    // does not set is to be added. Throws PostfixConfigurationError for each
+    // refusal, what getParameter throws, for a failed write, and under strict
+    // the first warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
     // Throws PostfixConfigurationError "invalid parameter name: \"<key>\""
-    // for a key that postconf would take as an option (leading '-'), split
-    // at '=' or trim (blanks, tabs, other control characters): it would read
-    // or write some other parameter than the one named. An empty key passes;
-    // postconf refuses it clearly.
+    // (a NUL shown as \0) for a key that postconf would take as an option
+    // (leading '-') or a comment (leading '#'), split at '=' or trim (blanks,
+    // tabs, other control characters): it would read or write some other
+    // parameter than the one named, or none; or that holds '/' (postconf's
+    // SERVICE/TYPE/NAME of a master.cf parameter, which main.cf cannot hold).
+    // An empty key is refused too.
     static void checkParameterName(const std::string& key);
+
+    // What can be refused before any postconf run: each key by
+    // checkParameterName, a value holding a line break ("value of \"<key>\"
+    // holds a line break"), and arguments that would not fit one postconf -e
+    // run even were every parameter empty. Throws PostfixConfigurationError.
+    static void checkEdits(const std::vector<ValueEdit>& edits);
 
     // The main.cf lock that every edit holds, waiting at most lockWait
     // seconds (for ever while negative, the default); see FileLock.
@@ -88,15 +103,29 @@ private:
     int lockWait_ = -1;
 
     // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
-    static std::string readValue(const std::string& key, bool useDefault);
+    // A current value that postconf hides because nothing refers to it is
+    // read again with a reference that lasts one run; used is false then.
+    static Reading readValue(const std::string& key, bool useDefault);
 
     // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike
     // readValue.
     static std::string defaultMyNetworks();
 
+    using Settings = std::vector<std::pair<std::string, std::string>>;
+
+    // Throws PostfixConfigurationError when an argument key=value passes the
+    // system's limit for one argument ("value of \"<key>\" is N bytes; one
+    // postconf argument holds at most 131071"), or all of them with the
+    // environment the limit for one exec ("the batch is too large ...").
+    static void checkWriteArguments(const Settings& settings);
+
+    // Throws PostfixConfigurationError when main.cf does not end with a
+    // newline and postconf -n says it sets not every key of settings.
+    void checkMainCfEnding(const Settings& settings) const;
+
     // One postconf -e key=value key=value ... without taking the lock:
     // callers hold it.
-    static void writeParameters(const std::vector<std::pair<std::string, std::string>>& settings);
+    static void writeParameters(const Settings& settings);
 };
 
 }  // namespace kelmo::mail::postfix

@@ -2,14 +2,16 @@
 
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
 #include "mail/postfix/ValueLists.h"
 
 // The list edits read, decide and write under one main.cf lock: with the lock
 // around the write alone, two runs appending different values to the same
 // parameter would both read the old list and the later write would drop the
 // earlier one's value. The lock is taken once; a second FileLock on the same
-// name in this process would wait for itself, hence writeParameters. A
-// refused key is refused before the lock, as before any postconf run.
+// name in this process would wait for itself, hence writeParameters. What
+// the edits alone show to be refused is refused before the lock, as before
+// any postconf run.
 
 namespace kelmo::mail::postfix {
 
@@ -39,9 +41,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
         return edit.key == "mynetworks" && edit.kind != ValueEdit::Replace;
     });
-    for (const ValueEdit& edit : edits) {
-        checkParameterName(edit.key);
-    }
+    checkEdits(edits);
     const FileLock lock = lockMainCf();
     Readings readings;
     for (const std::string& key : keysToRead(edits, options.compare)) {
@@ -59,12 +59,20 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     }
 
     std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
-    std::vector<std::pair<std::string, std::string>> settings;
+    // Refused before the write, so that nothing of the run lands in main.cf.
+    for (const ParameterPlan& plan : plans) {
+        if (options.strict && !plan.warnings.empty()) {
+            throw PostfixConfigurationError(plan.warnings.front());
+        }
+    }
+    Settings settings;
     for (const ParameterPlan& plan : plans) {
         if (plan.write) {
             settings.emplace_back(plan.key, plan.text);
         }
     }
+    checkWriteArguments(settings);
+    checkMainCfEnding(settings);
     if (!settings.empty() && !options.dryRun) {
         writeParameters(settings);
     }

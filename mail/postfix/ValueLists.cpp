@@ -62,11 +62,11 @@ std::vector<std::string> wantedRun(const std::string& value) {
     return run;
 }
 
-// The value read for key, or null when the batch did not read it.
-const std::string* readingOf(const Readings& readings, const std::string& key) {
-    for (const auto& [name, value] : readings.values) {
+// The reading of key, or null when the batch did not read it.
+const Reading* readingOf(const Readings& readings, const std::string& key) {
+    for (const auto& [name, reading] : readings.values) {
         if (name == key) {
-            return &value;
+            return &reading;
         }
     }
     return nullptr;
@@ -144,6 +144,11 @@ ListEdit planAppendPair(const std::string& current, const std::string& first,
     return edit;
 }
 
+std::string unusedParameterWarning(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
+
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare) {
     std::vector<std::string> keys;
     std::vector<std::string> seen;
@@ -168,16 +173,23 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (added) {
             ParameterPlan plan;
             plan.key = edit.key;
-            if (const std::string* read = readingOf(readings, edit.key)) {
-                plan.text = *read;
-                plan.before = *read;
+            if (const Reading* read = readingOf(readings, edit.key)) {
+                plan.text = read->value;
+                plan.before = read->value;
+                if (!read->used) {
+                    plan.warnings.push_back(unusedParameterWarning(edit.key));
+                }
             }
             plans.push_back(plan);
         }
         ParameterPlan& plan = plans[at->second];
+        // postconf -e stores a value without blanks at its ends, a carriage
+        // return among them: decide on that form, or a value given with a
+        // trailing "\r" would never be found again and be appended each run.
+        const std::string value = boost::algorithm::trim_copy(edit.value);
         if (edit.kind == ValueEdit::Replace) {
             plan.write = true;
-            plan.text = edit.value;
+            plan.text = value;
             continue;
         }
         const std::string current =
@@ -185,8 +197,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
                 ? chooseMyNetworks(plan.text, readings.myNetworksDefault, readings.localNetworks)
                 : plan.text;
         const ListEdit decided = edit.kind == ValueEdit::Append
-                                     ? planAppend(edit.key, current, edit.value)
-                                     : planRemove(current, edit.value);
+                                     ? planAppend(edit.key, current, value)
+                                     : planRemove(current, value);
         if (decided.write) {
             plan.write = true;
             plan.text = decided.text;

@@ -39,6 +39,10 @@ ListEdit planRemove(const std::string& current, const std::string& value);
 ListEdit planAppendPair(const std::string& current, const std::string& first,
                         const std::string& second);
 
+// "Postfix does not use parameter "<key>": ..." for a parameter read as
+// unused.
+std::string unusedParameterWarning(const std::string& key);
+
 // One edit of a batch, as the command line or a batch file gives it.
 struct ValueEdit {
     enum Kind { Append, Replace, Remove };
@@ -47,16 +51,26 @@ struct ValueEdit {
     std::string value;
 };
 
-// What postconf said before a batch was planned: each parameter's value as
-// read (trimmed), and for list edits of "mynetworks" its built-in default and
-// the local networks that stand in for it.
+// One parameter as postconf printed it (trimmed), and whether Postfix uses it:
+// false when the name is unknown to Postfix and nothing refers to it, so that
+// a value written there would change nothing.
+struct Reading {
+    std::string value;
+    bool used = true;
+};
+
+// What postconf said before a batch was planned: each parameter's reading,
+// and for list edits of "mynetworks" its built-in default and the local
+// networks that stand in for it.
 struct Readings {
-    std::vector<std::pair<std::string, std::string>> values;
+    std::vector<std::pair<std::string, Reading>> values;
     std::string myNetworksDefault;
     std::string localNetworks;
 };
 
-// One parameter's outcome; write means the batch writes text to it.
+// One parameter's outcome; write means the batch writes text to it. warnings
+// are what the administrator should hear about the edit (without a program
+// name), whether or not it writes.
 struct ParameterPlan {
     std::string key;
     bool write = false;
@@ -64,7 +78,6 @@ struct ParameterPlan {
     // The value as read under the lock (mynetworks as postconf printed it,
     // before its default replacement); nullopt when the batch read nothing.
     std::optional<std::string> before;
-    // Warning texts for this parameter, without the program's prefix.
     std::vector<std::string> warnings;
 };
 
@@ -75,10 +88,12 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
 
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at each
-// list edit). One plan per parameter, in order of first mention. Without
+// list edit), each value taken as postconf stores it: blank, tab, CR, LF, VT
+// and FF trimmed from both ends. One plan per parameter, in order of first mention. Without
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
-// an edit that changes nothing reads as unchanged.
+// an edit that changes nothing reads as unchanged. A parameter read as unused
+// gets unusedParameterWarning in its warnings.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
                                      bool compare);
 

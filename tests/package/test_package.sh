@@ -97,6 +97,7 @@ while IFS='|' read -r line reply; do
         'found=$(completions "$line") && if [[ -z $reply ]]; then [[ -z $found ]]; else grep -qx -- "$reply" <<<"$found"; fi'
 done <<'COMPLETIONS'
 tarnwick --rem|--remove
+tarnwick -f - --str|--strict
 tarnwick -|-h
 tarnwick -r mynet|mynetworks
 tarnwick relay_domains rel|

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <memory>
 
 #include "helpers/stream_capture.h"
 
@@ -104,6 +105,21 @@ TEST_F(Lock, ClosedStandardInputNeverCarriesTheLock) {
         return ok && lock_try("x", 1)->fd > 0 ? 0 : 1;
     });
     EXPECT_TRUE(result.exitedWith(0)) << result.status;
+}
+
+// flock needs only a read-only descriptor: a lock file others can open is a lock they can hold
+// for ever. A new one, and one an older version left 0644, are the owner's alone after a lock.
+TEST_F(Lock, OthersCannotOpenAHashedLockFileOnceLocked) {
+    const std::string nobody = "runuser -u nobody -- sh -c 'exec 9<\"$0\"' 2>/dev/null ";
+    const std::unique_ptr<char, decltype(&std::free)> old(lock_path("old"), &std::free);
+    const int fd = ::open(old.get(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_TRUE(fd > 0 && ::fchmod(fd, 0644) == 0 && ::close(fd) == 0);
+    ASSERT_EQ(std::system((nobody + old.get()).c_str()), 0) << "nobody cannot open it anyway";
+    for (const char* name : {"old", "new"}) {
+        EXPECT_EQ(lock_release(lock_wait(name, 1)), 0) << name;
+        const std::unique_ptr<char, decltype(&std::free)> path(lock_path(name), &std::free);
+        EXPECT_NE(std::system((nobody + path.get()).c_str()), 0) << name;
+    }
 }
 
 }  // namespace

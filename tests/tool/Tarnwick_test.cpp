@@ -13,8 +13,11 @@ const std::string kConfigError = "kelmo::mail::postfix::PostfixConfigurationErro
 const std::string kStandins = TESTS_SOURCE_DIR "/tool/standins";
 
 // Each step sets main.cf first (unless "="), runs tarnwick after pipe and must succeed printing
-// out alone and leave main.cf as after ("=": unchanged). Every run locks the file named after it.
-struct Step { std::string set, pipe; std::vector<std::string> args; std::string out, after; };
+// out and err alone and leave main.cf as after ("=": unchanged). Every run locks the file named
+// after it.
+struct Step {
+    std::string set, pipe; std::vector<std::string> args; std::string out, after, err = "";
+};
 
 void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
     MailConfig config;
@@ -23,7 +26,7 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
         const std::string before = config.mainCf(), what = before + " <- " + step.args.back();
         const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
-        EXPECT_EQ(o.err, "") << what;
+        EXPECT_EQ(o.err, step.err) << what;
         EXPECT_EQ(o.out, std::regex_replace(step.out, std::regex("@DIR"), config.dir)) << what;
         EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
         config.set(config.mainCf());
@@ -32,22 +35,37 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
 }
 
 std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
+std::string unused(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
 
-// --json's report of {name, before, after} each (changed where they differ), @DIR its directory.
-std::string json(const char* dry, const std::vector<std::array<std::string, 3>>& parameters) {
+// A batch of two replacements whose postconf -e run needs exactly room + extra bytes of the exec
+// room left by an environment of MAIL_CONFIG alone under a 1 MiB stack limit (exec): 256 KiB.
+const std::string exec = "ulimit -s 1024; exec env -i MAIL_CONFIG=\"$MAIL_CONFIG\" \"$0\" \"$@\"";
+std::string fullBatch(const MailConfig& config, int extra) {
+    const std::size_t room = 262144 - 21 - config.dir.size() + extra, big = 131057;  // k=v: 131071
+    return "replace relay_domains " + std::string(big, 'x') + "\nreplace mydestination " +
+           std::string(room - 103 - big, 'y') + "\n";  // 103: path twice, -e, keys, pointers
+}
+
+// --json's report of {name, before, after[, warning]} each (changed where they differ), @DIR its
+// directory.
+std::string json(const char* dry, const std::vector<std::array<std::string, 4>>& parameters) {
     std::string any = "false", list;
-    for (const auto& [name, before, after] : parameters) {
+    for (const auto& [name, before, after, warning] : parameters) {
         const std::string changed = before == after ? "false" : (any = "true");
+        const std::string warnings = warning.empty() ? "" : "\"" + std::regex_replace(warning, std::regex("\""), "\\\"") + "\"";
         list += std::string(list.empty() ? "" : ",") + "{\"name\":\"" + name + "\",\"before\":\"" + before +
-                "\",\"after\":\"" + after + "\",\"changed\":" + changed + ",\"warnings\":[]}";
+                "\",\"after\":\"" + after + "\",\"changed\":" + changed + ",\"warnings\":[" + warnings + "]}";
     }
     return "{\"changed\":" + any + ",\"dry_run\":" + dry + ",\"config_directory\":\"@DIR\",\"parameters\":[" + list + "]}\n";
 }
 
 // Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
-// too) leave main.cf alone. A failure's report goes to both streams. -w bounds the wait for a
-// lock held elsewhere (hold); a missing postconf is the child start-up's SystemError, never a
-// PATH search that would find the stand-in.
+// too; --strict and a name Postfix does not use, a batch's too) leave main.cf alone. A failure's
+// report goes to both streams. -w bounds the wait for a lock held elsewhere (hold); a missing
+// postconf is the child start-up's SystemError, never a PATH search that would find the stand-in.
 TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     MailConfig config(rd("a"));
     const std::string me = TARNWICK_BINARY, none = "MAIL_CONFIG=" + config.root + "/none";
@@ -59,10 +77,22 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string r = "relay_domains", ops = "you should specify key and value to set\n" + use;
     const std::string held = "the lock on " + config.mainCfPath + " is held by another process: ";
     const std::string batch = config.root + "/batch", t = "timeout 5";  // 124: no bound
-    config.sh("echo 'append relay_domains b' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3");
+    config.sh("printf 'append relay_domains b\\nappend relay_domain c\\n' >" + batch + "; printf '# c\\nappend k v\\nappend k\\n' >" + batch + "3; printf "
+              "'append k\\0x v\\n' >" + batch + "4; printf 'append k v\\0w' >" + batch + "5; mkfifo " + config.root + "/fifo");
+    std::ofstream(batch + "6") << fullBatch(config, 1);
+    std::ofstream(batch + "7") << std::string(131058, 'x');  // too long for the sh -c line
+    const MailConfig unended("relay_domains = a");
     // clang-format off
     const std::string noCfg = fatal(kConfigError, "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf: No such file or directory\n");
-    const std::string multi = fatal(kConfigError, "/usr/sbin/postconf: fatal: -e, -X, or -# accepts no multi-line input\n");
+    const std::string multi = fatal(kConfigError, "value of \"relay_domains\" holds a line break"), cf = kConfigError;
+    const std::string tooBig = fatal(cf, "value of \"relay_domains\" is 131058 bytes; one postconf argument holds at most 131071");
+    const std::string tooMany = fatal(cf, "the batch is too large for one postconf run (" + std::to_string(262124 - config.dir.size()) +
+        " bytes of arguments, the limit is " + std::to_string(262123 - config.dir.size()) + "): split it");
+    const std::string unendedCf = fatal(cf, "main.cf does not end with a newline; postconf would join the new setting onto its last line: add one first");
+    const std::string full = "exec >/dev/full", lost = "tarnwick: write error: No space left on device\n", bf = "tarnwick::BatchFileError";
+    const std::string endless = ": batch larger than 16 MiB or 100000 lines", nulKey = fatal(bf, batch + "4:1: invalid parameter name: \"k\\0x\"");
+    const std::string nulValue = fatal(bf, batch + "5:1: value of \"k\" holds a NUL byte");
+    const std::string blockChld = "exec perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGCHLD)); exec @ARGV' \"$0\" \"$@\"";
     const std::string unsafe = "Refusing lock directory \"/var/lock/files\": it must be a directory owned by root or by this user and writable "
         "by no one else.\nSystem error 1: Operation not permitted\n" + fatal("kelmo::ExSystemError<1>", "lock() failed: Operation not permitted");
     const std::string shared = "mount -t tmpfs tmpfs /var/lock; mkdir -m 775 /var/lock/files";
@@ -70,6 +100,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string waited0 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 0 seconds");
     const std::string waited1 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 1 second");
     const std::string line3 = fatal("tarnwick::BatchFileError", batch + "3:3: expected \"append KEY VALUE\", \"replace KEY VALUE\" or \"remove KEY VALUE\"");
+    const std::string strict = fatal(kConfigError, unused("relay_domain"));
     const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
@@ -77,11 +108,22 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-r", "-d", r, "b"}, 1, "", "you should not combine --replace and --remove\n" + use},
         {{"-f", "-", r}, 1, "", "you should give no key, value, --replace or --remove with --file\n" + use},
         {{}, 1, "", ops}, {{"--", r, "b", "-r"}, 1, "", ops},
-        {{r, "b"}, 1, noCfg, noCfg, none}, {{"-r", r, "b\nc"}, 1, multi, multi},
+        {{r, "b"}, 1, noCfg, noCfg, none}, {{"-n", "-r", r, "b\nc"}, 1, multi, multi}, {{"-r", r, "b\nc"}, 1, "", multi + lost, "", full},
+        {{"-n", "", "v"}, 1, fatal(cf, "invalid parameter name: \"\""), fatal(cf, "invalid parameter name: \"\"")},
+        {{"-n", "#k", "v"}, 1, fatal(cf, "invalid parameter name: \"#k\""), fatal(cf, "invalid parameter name: \"#k\"")},
+        {{}, 1, tooBig, tooBig, "", "exec \"$0\" -nr " + r + " \"$(cat " + batch + "7)\""}, {{"-n", "-f", batch + "6"}, 1, tooMany, tooMany, "", exec},
+        {{"-n", "mynetworks", "10.0.0.0/8"}, 1, unendedCf, unendedCf, "MAIL_CONFIG=" + unended.dir},
+        {{"-n", r, "b"}, 0, "changed: relay_domains = a, b\n", "", t, blockChld}, {{"-n", r, "b"}, 1, "", lost, "", full},
+        {{"--help"}, 1, "", lost, "", full}, {{"--version"}, 1, "", lost, "", full},
+        {{"-n", r, "b"}, 1, "", "tarnwick: write error: Broken pipe\n", "", "trap '' PIPE; exec 3<>" + config.root + "/fifo >" + config.root + "/fifo 3<&-"},
+        {{"-f", "/dev/zero"}, 1, fatal(bf, "/dev/zero" + endless), fatal(bf, "/dev/zero" + endless), t},
+        {{"-f", "-"}, 1, fatal(bf, "-" + endless), fatal(bf, "-" + endless), "yes '# x' | head -n 100001 | " + t},
+        {{"-f", batch + "4"}, 1, nulKey, nulKey}, {{"-f", batch + "5"}, 1, nulValue, nulValue},
         {{"-r", r, "b"}, 1, unsafe, unsafe, "", shared},
         {{"-w", "1s", r, "b"}, 1, "", "invalid number of seconds to wait: \"1s\"\n" + use},
         {{"-w", "0", r, "b"}, 1, waited0, waited0, t, hold}, {{"--wait", "1", "-r", r, "b"}, 1, waited1, waited1, t, hold},
         {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold}, {{"-f", batch + "3"}, 1, line3, line3},
+        {{"--strict", "-r", "relay_domain", "b"}, 1, strict, strict}, {{"-f", batch, "--strict"}, 1, strict, strict},
         {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
         {{"--json", r}, 1, "", ops}, {{"--json", "-r", r, "b"}, 1, "{\"error\":{\"type\":\"kelmo::ExSystemError<1>\",\"message\":"
             "\"lock() failed: Operation not permitted\"}}\n", unsafe, "", shared},
@@ -95,6 +137,12 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         EXPECT_EQ(o.err, c.err) << what;
         EXPECT_EQ(config.mainCf(), rd("a")) << what;
     }
+    EXPECT_EQ(unended.mainCf(), "relay_domains = a");
+    // The largest argument and the largest batch that the refusals above let through: real postconf runs.
+    const std::string largest = fullBatch(config, 0);
+    std::ofstream(batch + "8") << largest;
+    EXPECT_EQ(config.sh(config.command({"-f", batch + "8"}, exec)).status, 0);
+    EXPECT_EQ(config.mainCf(), rd(std::string(131057, 'x')) + "mydestination = " + largest.substr(largest.rfind(' ') + 1));
 }
 
 // A batch reads each parameter once under the lock and writes every change in one postconf -e
@@ -140,6 +188,7 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
         {"CONFDIR_OUT='" + config.root + "/link\\n'", set, "", "-e k=v\n", d},
         {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
         {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
+        {"", {"-r", "submission/inet/k", "v"}, bad + "\"submission/inet/k\"", "", ""},
         {"", {"-f", config.root + "/bad"}, bad + "\"k\t\"", "", ""},
         {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
@@ -185,6 +234,10 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
     const std::string changed = "changed: " + sr + permit + ", " + policy + "\nchanged: " + banner +
                                 "unchanged: relay_domains\n";
     const std::string removed = "changed: " + sr + permit + "\n", ab = rd("a, b");
+    const std::string crlf = "printf '\\357\\273\\277append relay_domains c\\r\\n\\r\\n\\t# x\\r\\nreplace smtpd_banner  hi \\r\\n' |";
+    // Nothing refers to mua: postconf -h prints nothing, -n says "unused parameter".
+    const std::string mua = "mua_client_restrictions", hid = mua + " = permit_sasl_authenticated";
+    const std::string warn = "tarnwick: warning: " + unused(mua) + "\n", c36 = "compatibility_level = 3.6\n";
     // Unset relay_domains reads as its default, an expression whose braces hold blanks; it must
     // stay whole for postconf -x to expand it after an add and its undo.
     const std::string expr = "${{$compatibility_level} <level {2} ? {$mydestination} : {}}";
@@ -207,12 +260,22 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {"=", "", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
         {"=", "", {"-nd", sr, " " + policy}, removed, "="}, {"=", "", {"-v", "--remove", sr, policy}, removed, ab + rest},
         {"=", "", {"-d", "relay_domains", "a"}, "", rd("b") + rest},
+        {ab, crlf, {"-vf", "-"}, "changed: " + rd("a, b, c") + "changed: smtpd_banner = hi\n", rd("a, b, c") + "smtpd_banner = hi\n"},
+        {"=", crlf, {"-vf", "-"}, "unchanged: relay_domains\nunchanged: smtpd_banner\n", "="},
+        {"=", "", {"-v", r, "c\r"}, "unchanged: relay_domains\n", "="}, {"my_own = a", "", {"-r", "my_own", "b"}, "", "my_own = b\n"},
+        {"=", "yes '# x' | head -n 100000 |", {"-f", "-"}, "", "="},
         {"", "", {"mynetworks", "127.0.0.0/8"}, "", mn + local + "\n"},
         {"", "", {"--json", "mynetworks", "203.0.113.0/24"}, json("false", {{"mynetworks", def, local + ", 203.0.113.0/24"}}),
          mn + local + ", 203.0.113.0/24\n"},
         {mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n", "", {"mynetworks", "127.0.0.0/8"}, "",
          mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
         {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
+        {c36, "", {"mynetworks", "203.0.113.0/24"}, "", c36 + mn + "127.0.0.1/32 [::1]/128, 203.0.113.0/24\n"},
+        {ab, "", {"--strict", "-r", r, "a, b"}, "", "="}, {hid + "\n", "", {mua, "reject"}, "", hid + ", reject\n", warn},
+        {"=", "", {"-d", mua, "reject"}, "", hid + "\n", warn}, {"=", "", {"-vr", mua, "x"}, "changed: " + mua + " = x\n", mua + " = x\n", warn},
+        {hid + "\n", "echo append " + mua + " x |", {"-vf", "-"}, "changed: " + hid + ", x\n", hid + ", x\n", warn},
+        {"=", "", {"--json", "-n", mua, "y"}, json("true", {{mua, "permit_sasl_authenticated, x", "permit_sasl_authenticated, x, y",
+            unused(mua)}}), "=", warn},
     }, prep);
     // clang-format on
 }
