@@ -281,23 +281,24 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
 }
 
 // A written parameter is logged (LOG_MAIL, LOG_NOTICE: <21>) with the value read, or "set to" where
-// nothing was read; dry runs, values already present and failed writes log nothing. /dev/log is
-// log_receiver's socket in a private /dev.
+// nothing was read; dry runs, values already present and failed writes (a read-only directory)
+// log nothing. /dev/log is log_receiver's socket in a private /dev.
 TEST(TarnwickTest, WrittenParametersAreLogged) {
     MailConfig config(rd("a"));
     const std::string r = "relay_domains", dev = config.root + "/dev", got = config.root + "/logged";
     const std::string at = "<21>tarnwick: " + config.mainCfPath + ": ", b = "smtpd_banner";
     const std::string prep = "touch " + dev + "/null; mount --bind /dev/null " + dev + "/null; mount --rbind " + dev + " /dev";
     config.sh("mkdir " + dev + "; printf 'append " + r + " c\nreplace " + b + " x\n' >" + config.root + "/batch");
-    const struct { std::vector<std::string> args; int status; std::string logged, env = ""; } cases[] = {
+    const std::string ro = "; mount --bind " + config.dir + " " + config.dir + "; mount -o remount,bind,ro " + config.dir;
+    const struct { std::vector<std::string> args; int status; std::string logged, env = "", prep = ""; } cases[] = {
         {{r, "b"}, 0, at + r + ": \"a\" -> \"a, b\" (uid 0)\n"}, {{r, "b"}, 0, ""}, {{"-n", r, "c"}, 0, ""},
-        {{"-r", b, "x"}, 0, at + b + " set to \"x\" (uid 0 sudo_uid 1000)\n", "SUDO_UID=1000"}, {{"-r", r, "b\nc"}, 1, ""},
+        {{"-r", b, "x"}, 0, at + b + " set to \"x\" (uid 0 sudo_uid 1000)\n", "SUDO_UID=1000"}, {{r, "z"}, 1, "", "", ro},
         {{"--json", "-f", config.root + "/batch"}, 0, at + r + ": \"a, b\" -> \"a, b, c\" (uid 0)\n", "SUDO_UID=1x"},
     };
     for (const auto& c : cases) {
         config.set(config.mainCf());
         const Outcome o = config.sh(std::string(HELPER_LOG_RECEIVER " ") + dev + "/log " + got + " sh -c " +
-                                    quote(config.command(c.args, prep, c.env)));
+                                    quote(config.command(c.args, prep + c.prep, c.env)));
         EXPECT_EQ(o.status, c.status) << c.args[1] << o.err;
         EXPECT_EQ(config.sh("sed -E 's/^(<[0-9]+>).{16}/\\1/' " + got).out, c.logged) << c.args[1];
     }
