@@ -30,9 +30,14 @@ const struct {
 };
 
 // False for anything but "WORD KEY VALUE" with a known word and a non-empty
-// key; VALUE may be empty but its blank may not be missing.
+// key, or "unset KEY"; VALUE may be empty but its blank may not be missing.
 bool parseLine(const std::string& line, ValueEdit& edit) {
     const std::string::size_type afterWord = line.find(' ');
+    if (afterWord == 5 && line.compare(0, 6, "unset ") == 0) {
+        edit.kind = ValueEdit::Unset;
+        edit.key = line.substr(afterWord + 1);
+        return !edit.key.empty() && edit.key.find(' ') == std::string::npos;
+    }
     const std::string::size_type afterKey =
         afterWord == std::string::npos ? afterWord : line.find(' ', afterWord + 1);
     if (afterKey == std::string::npos || afterKey == afterWord + 1) {
@@ -93,8 +98,8 @@ std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
         ValueEdit edit;
         if (!parseLine(line, edit)) {
             throw BatchFileError(where +
-                                 "expected \"append KEY VALUE\", \"replace KEY VALUE\" or "
-                                 "\"remove KEY VALUE\"");
+                                 "expected \"append KEY VALUE\", \"replace KEY VALUE\", "
+                                 "\"remove KEY VALUE\" or \"unset KEY\"");
         }
         // An argument ends at a NUL: postconf would see a shorter name or
         // lose the rest of the value.

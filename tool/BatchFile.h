@@ -18,7 +18,8 @@ public:
 
 // The edits of a batch file ("-": standard input), one per line:
 // "append KEY VALUE", "replace KEY VALUE" or "remove KEY VALUE", one blank
-// after the word and one after KEY, VALUE the rest of the line verbatim.
+// after the word and one after KEY, VALUE the rest of the line verbatim; or
+// "unset KEY", KEY the rest of the line.
 // A UTF-8 byte-order mark at the start and a carriage return before a line
 // end are dropped; lines of blanks and tabs, and those whose first other
 // character is '#', are skipped. Throws BatchFileError for any other line,

@@ -26,7 +26,7 @@ std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& p
         changed = changed || plan.write;
         parameters.push_back(Json{{"name", plan.key},
                                   {"before", plan.before ? Json(*plan.before) : Json()},
-                                  {"after", plan.text},
+                                  {"after", plan.unset ? Json() : Json(plan.text)},
                                   {"changed", plan.write},
                                   {"warnings", plan.warnings}});
     }

@@ -11,7 +11,8 @@ namespace tarnwick {
 // The --json report of a run that succeeded, one line without its newline:
 // {"changed", "dry_run", "config_directory", "parameters": [{"name",
 // "before", "after", "changed", "warnings"}]}, parameters in the plans'
-// order. Bytes that are not UTF-8 become U+FFFD; nothing throws for them.
+// order; "after" is null for a parameter the run unsets. Bytes that are not
+// UTF-8 become U+FFFD; nothing throws for them.
 std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool dryRun,
                        const std::string& configDirectory);
 

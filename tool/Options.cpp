@@ -18,11 +18,12 @@ namespace {
 // Long options without a short form take values past the char range.
 enum { kVersion = 256, kStrict = 257, kJson = 258 };
 
-const char kShortOptions[] = "rhdnvf:w:";
+const char kShortOptions[] = "rhdunvf:w:";
 const option kLongOptions[] = {
     {"replace", no_argument, nullptr, 'r'},
     {"help", no_argument, nullptr, 'h'},
     {"remove", no_argument, nullptr, 'd'},
+    {"unset", no_argument, nullptr, 'u'},
     {"dry-run", no_argument, nullptr, 'n'},
     {"verbose", no_argument, nullptr, 'v'},
     {"file", required_argument, nullptr, 'f'},
@@ -50,6 +51,7 @@ Options parseOptions(int argc, char* argv[]) {
     Options options;
     bool replace = false;
     bool remove = false;
+    bool unset = false;
     bool batch = false;
     int option;
     // Acted on in the order given: -h and --version end the run where they stand.
@@ -65,6 +67,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case 'd':
                 remove = true;
+                break;
+            case 'u':
+                unset = true;
                 break;
             case 'n':
                 options.dryRun = options.verbose = true;
@@ -94,14 +99,26 @@ Options parseOptions(int argc, char* argv[]) {
     if (replace && remove) {
         usageError("you should not combine --replace and --remove");
     }
+    if (unset && (replace || remove)) {
+        usageError("you should not combine --unset with --replace or --remove");
+    }
     if (batch) {
-        if (operands != 0 || replace || remove) {
+        if (operands != 0 || replace || remove || unset) {
             usageError("you should give no key, value, --replace or --remove with --file");
         }
         // An empty name would read as no batch at all; it names no file either.
         if (options.file.empty()) {
             usageError("you should specify a file with --file");
         }
+        return options;
+    }
+    if (unset) {
+        // Unsetting takes a key alone: a value would be silently ignored.
+        if (operands != 1) {
+            usageError("you should specify the key to unset, and no value");
+        }
+        options.action = Options::ValueEdit::Unset;
+        options.key = argv[optind];
         return options;
     }
     if (operands != 2) {

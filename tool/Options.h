@@ -6,11 +6,11 @@
 
 namespace tarnwick {
 
-// The command line, read and checked. Exactly one of: a batch file, or a key
-// and a value.
+// The command line, read and checked. Exactly one of: a batch file, a key
+// and a value, or with -u a key alone.
 struct Options {
     using ValueEdit = kelmo::mail::postfix::ValueEdit;
-    ValueEdit::Kind action = ValueEdit::Append;  // -r: Replace, -d: Remove
+    ValueEdit::Kind action = ValueEdit::Append;  // -r: Replace, -d: Remove, -u: Unset
     bool dryRun = false;   // -n
     bool verbose = false;  // -v, or implied by -n
     std::string file;      // -f; "-" is standard input

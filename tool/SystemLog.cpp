@@ -35,8 +35,9 @@ void logWrites(const std::string& mainCfPath,
             openlog("tarnwick", 0, LOG_MAIL);
             opened = true;
         }
-        const std::string change = plan.before ? ": \"" + *plan.before + "\" -> \"" + plan.text + "\""
-                                               : " set to \"" + plan.text + "\"";
+        const std::string after = plan.unset ? std::string("(unset)") : "\"" + plan.text + "\"";
+        const std::string change =
+            plan.before ? ": \"" + *plan.before + "\" -> " + after : " set to " + after;
         syslog(LOG_NOTICE, "%s", (mainCfPath + ": " + plan.key + change + who).c_str());
     }
     if (opened) {

@@ -12,6 +12,7 @@ namespace tarnwick {
 // that who changed main.cf, and from what, can be found later:
 //   <mainCfPath>: KEY: "BEFORE" -> "AFTER" (uid N[ sudo_uid N])
 //   <mainCfPath>: KEY set to "AFTER" (uid N[ sudo_uid N])   (nothing read)
+// with (unset) in place of "AFTER" for a setting the run removes.
 // Without a syslog socket the lines are lost; nothing is reported or thrown.
 void logWrites(const std::string& mainCfPath,
                const std::vector<kelmo::mail::postfix::ParameterPlan>& plans);

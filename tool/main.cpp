@@ -64,7 +64,9 @@ void report(const tarnwick::Options& options, const std::string& mainCfPath,
         std::cout << json << std::endl;
     } else if (options.verbose) {
         for (const auto& plan : plans) {
-            if (plan.write) {
+            if (plan.write && plan.unset) {
+                std::cout << "changed: " << plan.key << " (unset)\n";
+            } else if (plan.write) {
                 std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
             } else {
                 std::cout << "unchanged: " << plan.key << "\n";

@@ -15,6 +15,7 @@
 #include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixError.h"
+#include "mail/postfix/ServiceKey.h"
 #include "process/Command.h"
 #include "process/Pipe.h"
 
@@ -63,7 +64,18 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
     return pipe.run();
 }
 
-// Runs a read into output (trimmed) and errors. A parameter set to nothing
+// A name postconf would take as an option (leading '-') or a comment
+// (leading '#'), split at '=' or trim (blanks, tabs, other control
+// characters), or no name at all.
+bool nameRefused(const std::string& key) {
+    return key.empty() || key[0] == '-' || key[0] == '#' ||
+           std::any_of(key.begin(), key.end(), [](char c) {
+               const auto byte = static_cast<unsigned char>(c);
+               return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+           });
+}
+
+// Runs a read into output (untrimmed) and errors. A parameter set to nothing
 // prints nothing; only error diagnostics make empty output a failure.
 void readChecked(const std::vector<std::string>& arguments, std::string& output,
                  std::string& errors) {
@@ -73,7 +85,6 @@ void readChecked(const std::vector<std::string>& arguments, std::string& output,
     if (output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
         throw PostfixConfigurationError(errors);
     }
-    boost::algorithm::trim(output);
 }
 
 // True when errors hold postconf's line "<program>: warning: <key>: unknown
@@ -81,6 +92,25 @@ void readChecked(const std::vector<std::string>& arguments, std::string& output,
 bool saysUnknown(const std::string& errors, const std::string& key) {
     const std::string said = ": warning: " + key + ": unknown parameter\n";
     return (errors + "\n").find(said) != std::string::npos;
+}
+
+// postconf with options and key, the output untrimmed. With findHidden, a
+// value that postconf hides because nothing refers to it is read once more
+// with a reference that lasts one run: postconf prints a parameter main.cf
+// sets only when some setting refers to it, and -o writes nothing.
+Reading readUsed(std::vector<std::string> options, const std::string& key, bool findHidden) {
+    Reading reading;
+    std::string errors;
+    options.push_back(key);  // even when empty
+    readChecked(options, reading.value, errors);
+    reading.used = !saysUnknown(errors, key);
+    if (!reading.used && findHidden && boost::algorithm::trim_copy(reading.value).empty()) {
+        options.insert(options.begin(), {"-o", std::string(kReference) + "=$" + key});
+        reading.value.clear();
+        errors.clear();
+        readChecked(options, reading.value, errors);
+    }
+    return reading;
 }
 
 std::string findMainCf() {
@@ -110,12 +140,13 @@ PostfixConfiguration& PostfixConfiguration::instance() {
 }
 
 void PostfixConfiguration::checkParameterName(const std::string& key) {
-    const bool refused =
-        key.empty() || key[0] == '-' || key[0] == '#' ||
-        std::any_of(key.begin(), key.end(), [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte == '=' || byte == ' ' || byte == '/' || byte < 0x20 || byte == 0x7f;
-        });
+    bool refused = nameRefused(key);
+    // postconf -P names a service setting SERVICE/TYPE/NAME; any other '/'
+    // would make postconf -e write a parameter that Postfix never reads.
+    if (!refused && key.find('/') != std::string::npos) {
+        const std::optional<ServiceKey> service = serviceKey(key);
+        refused = !service || nameRefused(service->name);
+    }
     if (refused) {
         // The message is a C string: a NUL would cut the name short.
         std::string shown;
@@ -213,23 +244,28 @@ std::string PostfixConfiguration::getParameter(const std::string& key, bool useD
 
 Reading PostfixConfiguration::readValue(const std::string& key, bool useDefault) {
     checkParameterName(key);
-    std::vector<std::string> arguments{"-h"};
-    if (useDefault) {
-        arguments.push_back("-d");
-    }
-    arguments.push_back(key);  // even when empty
-
-    Reading reading;
-    std::string errors;
-    readChecked(arguments, reading.value, errors);
-    reading.used = !saysUnknown(errors, key);
-    // postconf prints a parameter that main.cf sets only when some setting
-    // refers to it; a reference given for this one run writes nothing.
-    if (!reading.used && !useDefault && reading.value.empty()) {
-        errors.clear();
-        readChecked({"-o", std::string(kReference) + "=$" + key, "-h", key}, reading.value, errors);
-    }
+    Reading reading = readUsed(useDefault ? std::vector<std::string>{"-h", "-d"}
+                                          : std::vector<std::string>{"-h"},
+                               key, !useDefault);
+    boost::algorithm::trim(reading.value);
     return reading;
+}
+
+Reading PostfixConfiguration::readSetting(const std::string& key, bool& set) {
+    checkParameterName(key);
+    // A parameter set to nothing prints an empty line; one not set, nothing.
+    Reading reading = serviceKey(key) ? readUsed({"-P", "-h"}, key, false)
+                                      : readUsed({"-n", "-h"}, key, true);
+    set = !reading.value.empty();
+    boost::algorithm::trim(reading.value);
+    return reading;
+}
+
+bool PostfixConfiguration::hasService(const std::string& serviceType) {
+    std::string output;
+    std::string errors;
+    readChecked({"-M", serviceType}, output, errors);
+    return !output.empty();
 }
 
 void PostfixConfiguration::setParameter(const std::string& key, const std::string& value) {
@@ -237,11 +273,19 @@ void PostfixConfiguration::setParameter(const std::string& key, const std::strin
 }
 
 void PostfixConfiguration::writeParameters(const Settings& settings) {
-    process::Command command(kPostconf, "-e");
+    std::vector<std::string> arguments;
     for (const auto& [key, value] : settings) {
         // key=value travels as one argument: no quoting, no escaping.
-        command.arguments.push_back(key + "=" + value);
+        arguments.push_back(key + "=" + value);
     }
+    runWrite({"-e"}, arguments);
+}
+
+void PostfixConfiguration::runWrite(std::vector<std::string> options,
+                                    const std::vector<std::string>& arguments) {
+    process::Command command(kPostconf);
+    options.insert(options.end(), arguments.begin(), arguments.end());
+    command.arguments.insert(command.arguments.end(), options.begin(), options.end());
     process::Pipe pipe(command);
     std::string errors;
     capture(pipe.stderrChannel, errors);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ public:
     // later call tries again.
     static PostfixConfiguration& instance();
 
-    // The parameter's value (the built-in default with useDefault), trimmed.
+    // A main.cf parameter's value (the built-in default with useDefault), trimmed.
     // "mynetworks" has Postfix's default replaced by the local networks.
     // Throws PostfixConfigurationError for a key checkParameterName refuses,
     // when postconf fails, or exits 0 with no output and an error
@@ -53,16 +54,20 @@ public:
     };
 
     // The edits in order as one transaction: the main.cf lock held from
-    // before the first read until the write has returned, each parameter read
-    // once, every parameter to write written by one postconf -e run (none when
-    // nothing changed), nothing written when anything fails before. Returns
-    // one plan per parameter in order of first mention. Before the lock,
-    // checkEdits; under it, before writing (and in a dry run, which foresees
-    // every refusal of the real run): the planned arguments must fit one
-    // postconf run, and main.cf must end with a newline when a parameter it
-    // does not set is to be added. Throws PostfixConfigurationError for each
-    // refusal, what getParameter throws, for a failed write, and under strict
-    // the first warning's text.
+    // before the first read until the writes have returned, each parameter
+    // read once, at most one run of each write (postconf -e, -X, -P, -P -X;
+    // none when nothing changed), nothing written when anything fails before.
+    // A service key (SERVICE/TYPE/NAME) is read with postconf -P -h; one its
+    // service does not set inherits NAME from main.cf. Returns one plan per
+    // parameter in order of first mention. Before the lock, checkEdits; under
+    // it, before writing (and in a dry run, which foresees every refusal of
+    // the real run): the planned arguments must fit one postconf run, main.cf
+    // must end with a newline when a parameter it does not set is to be
+    // added, and a service setting's service must be in master.cf. Throws
+    // PostfixConfigurationError for each refusal (a service setting holding a
+    // blank too), what getParameter throws, for a failed write (naming what
+    // an earlier write of the run wrote), and under strict the first
+    // warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
@@ -70,9 +75,9 @@ public:
     // (a NUL shown as \0) for a key that postconf would take as an option
     // (leading '-') or a comment (leading '#'), split at '=' or trim (blanks,
     // tabs, other control characters): it would read or write some other
-    // parameter than the one named, or none; or that holds '/' (postconf's
-    // SERVICE/TYPE/NAME of a master.cf parameter, which main.cf cannot hold).
-    // An empty key is refused too.
+    // parameter than the one named, or none. A key holding '/' passes only as
+    // SERVICE/TYPE/NAME (postconf's name of a master.cf service setting) with
+    // three non-empty parts and NAME passing. An empty key is refused too.
     static void checkParameterName(const std::string& key);
 
     // What can be refused before any postconf run: each key by
@@ -111,6 +116,14 @@ private:
     // readValue.
     static std::string defaultMyNetworks();
 
+    // The parameter as main.cf sets it (postconf -n -h key, a hidden value
+    // found as readValue finds it; for a service key postconf -P -h key),
+    // trimmed; set tells whether postconf printed anything at all.
+    static Reading readSetting(const std::string& key, bool& set);
+
+    // Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
+    static bool hasService(const std::string& serviceType);
+
     using Settings = std::vector<std::pair<std::string, std::string>>;
 
     // Throws PostfixConfigurationError when an argument key=value passes the
@@ -126,6 +139,16 @@ private:
     // One postconf -e key=value key=value ... without taking the lock:
     // callers hold it.
     static void writeParameters(const Settings& settings);
+
+    // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
+    // only when it has something to write. A failure after an earlier run
+    // succeeded names the keys written. Callers hold the lock.
+    static void writePlans(const std::vector<ParameterPlan>& plans);
+
+    // postconf with options, then arguments; throws PostfixConfigurationError
+    // when it fails. Callers hold the lock.
+    static void runWrite(std::vector<std::string> options,
+                         const std::vector<std::string>& arguments);
 };
 
 }  // namespace kelmo::mail::postfix

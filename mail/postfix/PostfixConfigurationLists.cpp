@@ -1,8 +1,13 @@
 #include <algorithm>
+#include <optional>
 
+#include <boost/algorithm/string/join.hpp>
+
+#include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
+#include "mail/postfix/ServiceKey.h"
 #include "mail/postfix/ValueLists.h"
 
 // The list edits read, decide and write under one main.cf lock: with the lock
@@ -33,19 +38,54 @@ void PostfixConfiguration::appendPairValue(const std::string& key, const std::st
     }
 }
 
+namespace {
+
+bool unsets(const std::vector<ValueEdit>& edits, const std::string& key) {
+    return std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& edit) {
+        return edit.key == key && edit.kind == ValueEdit::Unset;
+    });
+}
+
+// One kind of write: its postconf options, arguments and the keys it writes.
+struct WriteRun {
+    std::vector<std::string> options;
+    std::vector<std::string> arguments;
+    std::vector<std::string> keys;
+};
+
+}  // namespace
+
 // Every edit of the command line goes through here, a single one as much as
 // a batch: read what the edits need, plan in memory, write once.
 std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
                                                             const EditOptions& options) {
     // Only a list edit looks at mynetworks through its default replacement.
     bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
-        return edit.key == "mynetworks" && edit.kind != ValueEdit::Replace;
+        return edit.key == "mynetworks" &&
+               (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
     });
     checkEdits(edits);
+    for (const ValueEdit& edit : edits) {
+        if (edit.kind != ValueEdit::Unset && serviceKey(edit.key)) {
+            checkServiceText(edit.value);
+        }
+    }
     const FileLock lock = lockMainCf();
     Readings readings;
     for (const std::string& key : keysToRead(edits, options.compare)) {
-        readings.values.emplace_back(key, readValue(key, false));
+        const std::optional<ServiceKey> service = serviceKey(key);
+        bool set = true;
+        readings.values.emplace_back(key, service || unsets(edits, key) ? readSetting(key, set)
+                                                                        : readValue(key, false));
+        if (!set) {
+            readings.notSet.push_back(key);
+        }
+        // What a parameter not set falls back to: a service to the main.cf
+        // value, which Postfix's default may stand in for.
+        if (needsFallback(edits, key, set)) {
+            readings.fallbacks.emplace_back(key, service ? readValue(service->name, false)
+                                                         : readValue(key, true));
+        }
         // Right after the value, as getParameter reads them.
         if (key == "mynetworks" && wantDefault) {
             readings.myNetworksDefault = defaultMyNetworks();
@@ -65,18 +105,79 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
             throw PostfixConfigurationError(plan.warnings.front());
         }
     }
+    // The -e and -P arguments must fit their runs; only the main.cf ones can
+    // become new lines there.
     Settings settings;
+    Settings mainCfSettings;
     for (const ParameterPlan& plan : plans) {
-        if (plan.write) {
+        if (plan.write && !plan.unset) {
             settings.emplace_back(plan.key, plan.text);
+            if (!serviceKey(plan.key)) {
+                mainCfSettings.emplace_back(plan.key, plan.text);
+            }
         }
     }
     checkWriteArguments(settings);
-    checkMainCfEnding(settings);
-    if (!settings.empty() && !options.dryRun) {
-        writeParameters(settings);
+    checkMainCfEnding(mainCfSettings);
+    // postconf -P moves the service's entry, to the end at times, where it
+    // would join a last line that has no newline (a comment, say).
+    const bool writesMasterCf = std::any_of(plans.begin(), plans.end(), [](const ParameterPlan& plan) {
+        return plan.write && serviceKey(plan.key);
+    });
+    if (writesMasterCf &&
+        endsWithoutNewline(mainCfPath.substr(0, mainCfPath.rfind('/') + 1) + "master.cf")) {
+        throw PostfixConfigurationError(
+            "master.cf does not end with a newline; postconf would join the service's entry onto "
+            "its last line: add one first");
+    }
+    // postconf -P accepts a service master.cf lacks and changes nothing.
+    std::vector<std::string> checked;
+    for (const ParameterPlan& plan : plans) {
+        const std::optional<ServiceKey> service = serviceKey(plan.key);
+        if (!plan.write || plan.unset || !service ||
+            std::find(checked.begin(), checked.end(), service->serviceType()) != checked.end()) {
+            continue;
+        }
+        if (!hasService(service->serviceType())) {
+            throw PostfixConfigurationError("master.cf has no service \"" +
+                                            service->serviceType() + "\"");
+        }
+        checked.push_back(service->serviceType());
+    }
+    if (!options.dryRun) {
+        writePlans(plans);
     }
     return plans;
+}
+
+void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans) {
+    // main.cf first, then master.cf; each write one run for all its keys.
+    WriteRun runs[] = {{{"-e"}, {}, {}}, {{"-X"}, {}, {}}, {{"-P"}, {}, {}}, {{"-P", "-X"}, {}, {}}};
+    for (const ParameterPlan& plan : plans) {
+        if (plan.write) {
+            WriteRun& run = runs[(serviceKey(plan.key) ? 2 : 0) + (plan.unset ? 1 : 0)];
+            run.arguments.push_back(plan.unset ? plan.key : plan.key + "=" + plan.text);
+            run.keys.push_back(plan.unset ? plan.key + " (unset)" : plan.key);
+        }
+    }
+    std::vector<std::string> written;
+    for (const WriteRun& run : runs) {
+        if (run.arguments.empty()) {
+            continue;
+        }
+        try {
+            runWrite(run.options, run.arguments);
+        } catch (const PostfixConfigurationError& error) {
+            if (written.empty()) {
+                throw;
+            }
+            const std::string text = error.what();
+            throw PostfixConfigurationError(text + (!text.empty() && text.back() == '\n' ? "" : "\n") +
+                                            "written before this failure: " +
+                                            boost::algorithm::join(written, ", "));
+        }
+        written.insert(written.end(), run.keys.begin(), run.keys.end());
+    }
 }
 
 }  // namespace kelmo::mail::postfix

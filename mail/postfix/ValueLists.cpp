@@ -8,6 +8,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/MyNetworks.h"
+#include "mail/postfix/ServiceKey.h"
 
 namespace kelmo::mail::postfix {
 
@@ -62,14 +63,30 @@ std::vector<std::string> wantedRun(const std::string& value) {
     return run;
 }
 
-// The reading of key, or null when the batch did not read it.
-const Reading* readingOf(const Readings& readings, const std::string& key) {
-    for (const auto& [name, reading] : readings.values) {
+// The reading listed for key, or null when the batch did not read it.
+const Reading* readingOf(const std::vector<std::pair<std::string, Reading>>& readings,
+                         const std::string& key) {
+    for (const auto& [name, reading] : readings) {
         if (name == key) {
             return &reading;
         }
     }
     return nullptr;
+}
+
+bool contains(const std::vector<std::string>& keys, const std::string& key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// postconf -P refuses whitespace in a value, so a service setting's list is
+// joined with "," alone.
+std::string serviceList(const std::string& text) {
+    std::vector<std::string> elements = listElements(text);
+    elements.erase(std::remove(elements.begin(), elements.end(), std::string()), elements.end());
+    for (const std::string& element : elements) {
+        checkServiceText(element);
+    }
+    return boost::algorithm::join(elements, ",");
 }
 
 }  // namespace
@@ -164,16 +181,31 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
     return keys;
 }
 
+bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, bool set) {
+    for (const ValueEdit& edit : edits) {
+        if (edit.key != key) {
+            continue;
+        }
+        if (edit.kind == ValueEdit::Replace || edit.kind == ValueEdit::Unset) {
+            set = edit.kind == ValueEdit::Replace;
+        } else if (!set) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
                                      bool compare) {
     std::vector<ParameterPlan> plans;
+    std::vector<char> set;  // each plan's parameter set as the batch goes, as far as known
     std::map<std::string, std::size_t> index;
     for (const ValueEdit& edit : edits) {
         const auto [at, added] = index.emplace(edit.key, plans.size());
         if (added) {
             ParameterPlan plan;
             plan.key = edit.key;
-            if (const Reading* read = readingOf(readings, edit.key)) {
+            if (const Reading* read = readingOf(readings.values, edit.key)) {
                 plan.text = read->value;
                 plan.before = read->value;
                 if (!read->used) {
@@ -181,34 +213,47 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
                 }
             }
             plans.push_back(plan);
+            set.push_back(!contains(readings.notSet, edit.key));
         }
         ParameterPlan& plan = plans[at->second];
         // postconf -e stores a value without blanks at its ends, a carriage
         // return among them: decide on that form, or a value given with a
         // trailing "\r" would never be found again and be appended each run.
         const std::string value = boost::algorithm::trim_copy(edit.value);
-        if (edit.kind == ValueEdit::Replace) {
-            plan.write = true;
-            plan.text = value;
+        if (edit.kind == ValueEdit::Replace || edit.kind == ValueEdit::Unset) {
+            plan.unset = edit.kind == ValueEdit::Unset;
+            plan.write = plan.write || !plan.unset;
+            plan.text = plan.unset ? std::string() : value;
+            set[at->second] = !plan.unset;
             continue;
         }
-        const std::string current =
-            edit.key == "mynetworks"
-                ? chooseMyNetworks(plan.text, readings.myNetworksDefault, readings.localNetworks)
-                : plan.text;
+        const std::optional<ServiceKey> service = serviceKey(edit.key);
+        std::string current = plan.text;
+        if (!set[at->second]) {
+            const Reading* fallback = readingOf(readings.fallbacks, edit.key);
+            current = fallback != nullptr ? fallback->value : std::string();
+        }
+        // A service's own mynetworks is used as written.
+        if (edit.key == "mynetworks") {
+            current = chooseMyNetworks(current, readings.myNetworksDefault, readings.localNetworks);
+        }
         const ListEdit decided = edit.kind == ValueEdit::Append
                                      ? planAppend(edit.key, current, value)
                                      : planRemove(current, value);
         if (decided.write) {
             plan.write = true;
-            plan.text = decided.text;
+            plan.unset = false;
+            plan.text = service ? serviceList(decided.text) : decided.text;
+            set[at->second] = true;
         }
     }
-    if (compare) {
-        for (ParameterPlan& plan : plans) {
-            if (plan.before == plan.text) {
-                plan.write = false;
-            }
+    for (ParameterPlan& plan : plans) {
+        const bool wasSet = !contains(readings.notSet, plan.key);
+        const Reading* read = readingOf(readings.values, plan.key);
+        if (plan.unset) {
+            plan.write = wasSet;
+        } else if (compare && wasSet && read != nullptr && read->value == plan.text) {
+            plan.write = false;
         }
     }
     return plans;

@@ -45,7 +45,7 @@ std::string unusedParameterWarning(const std::string& key);
 
 // One edit of a batch, as the command line or a batch file gives it.
 struct ValueEdit {
-    enum Kind { Append, Replace, Remove };
+    enum Kind { Append, Replace, Remove, Unset };  // Unset has no value
     Kind kind;
     std::string key;
     std::string value;
@@ -66,11 +66,18 @@ struct Readings {
     std::vector<std::pair<std::string, Reading>> values;
     std::string myNetworksDefault;
     std::string localNetworks;
+    // Parameters read as not set: a service setting its service lacks, or a
+    // main.cf parameter, read for an unset, that main.cf lacks.
+    std::vector<std::string> notSet;
+    // What a parameter not set stands for, read where a list edit needs it:
+    // for a service key NAME's main.cf value, for a main.cf key the default.
+    std::vector<std::pair<std::string, Reading>> fallbacks;
 };
 
-// One parameter's outcome; write means the batch writes text to it. warnings
-// are what the administrator should hear about the edit (without a program
-// name), whether or not it writes.
+// One parameter's outcome; write means the batch changes it: to text, or
+// with unset by removing the setting (unset: the batch leaves it not set).
+// warnings are what the administrator should hear about the edit (without a
+// program name), whether or not it writes.
 struct ParameterPlan {
     std::string key;
     bool write = false;
@@ -79,12 +86,17 @@ struct ParameterPlan {
     // before its default replacement); nullopt when the batch read nothing.
     std::optional<std::string> before;
     std::vector<std::string> warnings;
+    bool unset = false;
 };
 
 // The parameters a batch must read first: every one when compare is set,
-// else those whose first edit is a list edit (a plain replacement reads
-// nothing).
+// else those whose first edit is a list edit or an unset (a plain
+// replacement reads nothing).
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare);
+
+// Whether a list edit of key meets it not set (set: what the read found), so
+// that the batch must read what it falls back to.
+bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, bool set);
 
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at each
@@ -93,7 +105,9 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
 // an edit that changes nothing reads as unchanged. A parameter read as unused
-// gets unusedParameterWarning in its warnings.
+// gets unusedParameterWarning in its warnings. A list edit of a parameter not
+// set starts from its fallback. A service setting is joined with "," alone;
+// an element holding a blank there throws PostfixConfigurationError.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const Readings& readings,
                                      bool compare);
 

@@ -13,23 +13,27 @@ const std::string kConfigError = "kelmo::mail::postfix::PostfixConfigurationErro
 const std::string kStandins = TESTS_SOURCE_DIR "/tool/standins";
 
 // Each step sets main.cf first (unless "="), runs tarnwick after pipe and must succeed printing
-// out and err alone and leave main.cf as after ("=": unchanged). Every run locks the file named
-// after it.
+// out and err alone and leave main.cf as after and master.cf as master ("=": unchanged). Every
+// run locks the file named after it.
 struct Step {
-    std::string set, pipe; std::vector<std::string> args; std::string out, after, err = "";
+    std::string set, pipe; std::vector<std::string> args; std::string out, after, err = "", master = "=";
 };
 
-void runSteps(const std::vector<Step>& steps, const std::string& prep = "") {
+void runSteps(const std::vector<Step>& steps, const std::string& prep = "", const std::string& master = "") {
     MailConfig config;
+    config.set(master, "master.cf");
     for (const Step& step : steps) {
         if (step.set != "=") config.set(step.set);
         const std::string before = config.mainCf(), what = before + " <- " + step.args.back();
+        const std::string masterBefore = slurp(config.dir + "/master.cf");
         const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
         EXPECT_EQ(o.err, step.err) << what;
         EXPECT_EQ(o.out, std::regex_replace(step.out, std::regex("@DIR"), config.dir)) << what;
         EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
+        EXPECT_EQ(slurp(config.dir + "/master.cf"), step.master == "=" ? masterBefore : step.master) << what;
         config.set(config.mainCf());
+        config.set(slurp(config.dir + "/master.cf"), "master.cf");
     }
     EXPECT_EQ(config.locks(), std::vector<std::string>{config.md5(config.mainCfPath)});
 }
@@ -64,8 +68,9 @@ std::string json(const char* dry, const std::vector<std::array<std::string, 4>>&
 
 // Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
 // too; --strict and a name Postfix does not use, a batch's too) leave main.cf alone. A failure's
-// report goes to both streams. -w bounds the wait for a lock held elsewhere (hold); a missing
-// postconf is the child start-up's SystemError, never a PATH search that would find the stand-in.
+// report goes to both streams. -w bounds the wait for a lock held elsewhere (hold); a
+// commented-out service and a service setting with a blank are refused; a missing postconf is the
+// child start-up's SystemError, never a PATH search that would find the stand-in.
 TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     MailConfig config(rd("a"));
     const std::string me = TARNWICK_BINARY, none = "MAIL_CONFIG=" + config.root + "/none";
@@ -82,6 +87,8 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     std::ofstream(batch + "6") << fullBatch(config, 1);
     std::ofstream(batch + "7") << std::string(131058, 'x');  // too long for the sh -c line
     const MailConfig unended("relay_domains = a");
+    unended.set("submission inet n - y - - smtpd\n#c", "master.cf");
+    config.set("#smtps inet n - y - - smtpd\n", "master.cf");
     // clang-format off
     const std::string noCfg = fatal(kConfigError, "/usr/sbin/postconf: fatal: open " + config.root + "/none/main.cf: No such file or directory\n");
     const std::string multi = fatal(kConfigError, "value of \"relay_domains\" holds a line break"), cf = kConfigError;
@@ -89,6 +96,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string tooMany = fatal(cf, "the batch is too large for one postconf run (" + std::to_string(262124 - config.dir.size()) +
         " bytes of arguments, the limit is " + std::to_string(262123 - config.dir.size()) + "): split it");
     const std::string unendedCf = fatal(cf, "main.cf does not end with a newline; postconf would join the new setting onto its last line: add one first");
+    const std::string unendedMaster = fatal(cf, "master.cf does not end with a newline; postconf would join the service's entry onto its last line: add one first");
     const std::string full = "exec >/dev/full", lost = "tarnwick: write error: No space left on device\n", bf = "tarnwick::BatchFileError";
     const std::string endless = ": batch larger than 16 MiB or 100000 lines", nulKey = fatal(bf, batch + "4:1: invalid parameter name: \"k\\0x\"");
     const std::string nulValue = fatal(bf, batch + "5:1: value of \"k\" holds a NUL byte");
@@ -99,13 +107,18 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string hold = "exec 9>>/var/lock/files/" + config.md5(config.mainCfPath) + "; flock 9";
     const std::string waited0 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 0 seconds");
     const std::string waited1 = fatal("kelmo::LockTimeoutError", held + "gave up after waiting 1 second");
-    const std::string line3 = fatal("tarnwick::BatchFileError", batch + "3:3: expected \"append KEY VALUE\", \"replace KEY VALUE\" or \"remove KEY VALUE\"");
+    const std::string line3 = fatal("tarnwick::BatchFileError", batch + "3:3: expected \"append KEY VALUE\", \"replace KEY VALUE\", \"remove KEY VALUE\" or \"unset KEY\"");
+    const std::string noSmtps = fatal(kConfigError, "master.cf has no service \"smtps/inet\"");
+    const std::string blank = fatal(kConfigError, "a master.cf service setting cannot hold blanks: \"b c\"; define it as a main.cf parameter and refer to it as $name");
     const std::string strict = fatal(kConfigError, unused("relay_domain"));
     const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
         {{"--version", "-x"}, 0, "tarnwick " TARNWICK_VERSION "\n", ""}, {{"-n", r}, 1, "", ops},
         {{"-r", "-d", r, "b"}, 1, "", "you should not combine --replace and --remove\n" + use},
+        {{"-u", "-d", r}, 1, "", "you should not combine --unset with --replace or --remove\n" + use},
+        {{"-u", r, "b"}, 1, "", "you should specify the key to unset, and no value\n" + use},
+        {{"-r", "smtps/inet/" + r, "b"}, 1, noSmtps, noSmtps}, {{"smtp/inet/" + r, "b c"}, 1, blank, blank},
         {{"-f", "-", r}, 1, "", "you should give no key, value, --replace or --remove with --file\n" + use},
         {{}, 1, "", ops}, {{"--", r, "b", "-r"}, 1, "", ops},
         {{r, "b"}, 1, noCfg, noCfg, none}, {{"-n", "-r", r, "b\nc"}, 1, multi, multi}, {{"-r", r, "b\nc"}, 1, "", multi + lost, "", full},
@@ -113,6 +126,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-n", "#k", "v"}, 1, fatal(cf, "invalid parameter name: \"#k\""), fatal(cf, "invalid parameter name: \"#k\"")},
         {{}, 1, tooBig, tooBig, "", "exec \"$0\" -nr " + r + " \"$(cat " + batch + "7)\""}, {{"-n", "-f", batch + "6"}, 1, tooMany, tooMany, "", exec},
         {{"-n", "mynetworks", "10.0.0.0/8"}, 1, unendedCf, unendedCf, "MAIL_CONFIG=" + unended.dir},
+        {{"-n", "submission/inet/k", "v"}, 1, unendedMaster, unendedMaster, "MAIL_CONFIG=" + unended.dir},
         {{"-n", r, "b"}, 0, "changed: relay_domains = a, b\n", "", t, blockChld}, {{"-n", r, "b"}, 1, "", lost, "", full},
         {{"--help"}, 1, "", lost, "", full}, {{"--version"}, 1, "", lost, "", full},
         {{"-n", r, "b"}, 1, "", "tarnwick: write error: Broken pipe\n", "", "trap '' PIPE; exec 3<>" + config.root + "/fifo >" + config.root + "/fifo 3<&-"},
@@ -165,12 +179,20 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
     std::ofstream(batch[1]) << "append relay_domains c\nremove " + ss + " x\nappend mynetworks 10.0.0.0/8\n" +
         "append relay_domains a\nreplace " + sh + " one two\nappend " + ss + " y z\n# comment\n\n" +
         "append mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh + " three\nappend " + ss + " y,z\n";
+    std::ofstream(config.root + "/mixed") << "append relay_domains c\nunset mynetworks\nappend submission/inet/" + ss +
+        " y\nunset submission/inet/syslog_name\n";
+    const std::vector<std::string> mixed{"-f", config.root + "/mixed"};
+    const std::string mixedCalls = "-h relay_domains\n-n -h mynetworks\n-P -h submission/inet/" + ss + "\n-h " + ss +
+        "\n-P -h submission/inet/syslog_name\n-M submission/inet\n-e relay_domains=a, b, c\n-X mynetworks\n";
     const std::string real = "STANDIN_REAL=" + config.root + "/real", batched =
         "-h relay_domains\n-h " + ss + "\n-h mynetworks\n-h -d mynetworks\n-h " + sh + "\n-e relay_domains=a, c " +
         ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " + sh + "=one two, three\n";
     const struct { std::string knobs; std::vector<std::string> args; std::string error, calls, lockDir, after = ""; } cases[] = {
         {real, batch, "", batched, d, "relay_domains = a, c\nmynetworks = 127.0.0.0/8, 10.0.0.0/8\n" + ss + " = y z\n" + sh + " = one two, three\n"},
         {real + " STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1", batch, "p: fatal: no\n", batched, d},
+        {real, mixed, "", mixedCalls + "-P submission/inet/" + ss + "=x,y\n-P -X submission/inet/syslog_name\n", d, rd("a, b, c") + ss + " = x\n"},
+        {real + " STANDIN_FAIL='-P sub*' READ_ERR='p: fatal: no\\n' READ_END=1", mixed, "p: fatal: no\nwritten before this failure: relay_domains, mynetworks (unset)",
+         mixedCalls + "-P submission/inet/" + ss + "=x,y\n", d, rd("a, b, c") + ss + " = x\n"},
         {"READ_ERR='dying\\n' READ_END=KILL", add, "dying\n", "-h k\n", d},
         {"READ_END=1", add, "unknown error", "-h k\n", d},
         {"READ_ERR='p: warning: w\\np: fatal: bad'", add, "p: warning: w\np: fatal: bad", "-h k\n", d},
@@ -188,7 +210,7 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
         {"CONFDIR_OUT='" + config.root + "/link\\n'", set, "", "-e k=v\n", d},
         {"", {"k ", "v"}, bad + "\"k \"", "", ""}, {"", {"-r", "relayhost=evil.example", "x"}, bad + "\"relayhost=evil.example\"", "", ""},
         {"", {"--", "-x", "v"}, bad + "\"-x\"", "", ""}, {"", {"k\x7f", "v"}, bad + "\"k\x7f\"", "", ""},
-        {"", {"-r", "submission/inet/k", "v"}, bad + "\"submission/inet/k\"", "", ""},
+        {"", {"s//x", "v"}, bad + "\"s//x\"", "", ""}, {"", {"-u", "s/t/-x"}, bad + "\"s/t/-x\"", "", ""},
         {"", {"-f", config.root + "/bad"}, bad + "\"k\t\"", "", ""},
         {out + "<&- >&- 2>&-", set, "", "-e k=v\n", d},
     };
@@ -198,6 +220,7 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
     config.sh("touch " + config.root + "/real");
     for (const auto& c : cases) {
         config.set(start);
+        config.set("submission inet n - y - - smtpd\n  -o syslog_name=x\n", "master.cf");
         const Outcome o = config.sh("rm -f " + log + " " + config.root + "/lock/files/*\n" +
                                     config.command(c.args, prep, "STANDIN_LOG=" + log + " " + c.knobs));
         const std::string report = c.error.empty() ? "" : fatal(kConfigError, c.error);
@@ -280,8 +303,34 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
     // clang-format on
 }
 
+// A service setting the service lacks starts from main.cf's value and is joined with "," alone;
+// postconf -P rewrites the service's entry (below the comment). -u removes what is set (a value
+// Postfix hides too) and leaves alone what is not; a dry run leaves both files byte for byte.
+TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
+    const std::string sub = "submission inet  n       -       y       -       -       smtpd\n";
+    const std::string master = "#smtps inet n - y - - smtpd\nsubmission inet n - y - - smtpd\n";
+    const std::string sr = "smtpd_recipient_restrictions", s = "submission/inet/" + sr, o = "    -o " + sr + "=";
+    const std::string main = sr + " = permit_mynetworks, reject_unauth_destination\n" + rd("a");
+    const std::string added = "permit_mynetworks,reject_unauth_destination,permit_sasl_authenticated";
+    const std::string batch = "printf '%s\\n' 'unset relay_domains' 'append " + s + " x' |";
+    // clang-format off
+    runSteps({
+        {main, "", {"-v", s, "permit_sasl_authenticated"}, "changed: " + s + " = " + added + "\n", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + added + "\n"},
+        {"=", "", {s, "permit_sasl_authenticated"}, "", "="}, {"=", "", {"-d", s, "permit_mynetworks"}, "", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + "reject_unauth_destination,permit_sasl_authenticated\n"},
+        {"=", batch, {"-nf", "-"}, "changed: relay_domains (unset)\nchanged: " + s + " = reject_unauth_destination,permit_sasl_authenticated,x\n", "="},
+        {"=", "", {"-r", s, "reject"}, "", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + "reject\n"},
+        {"=", "", {"--unset", "-v", s}, "changed: " + s + " (unset)\n", "=", "", "#smtps inet n - y - - smtpd\n" + sub},
+        {"=", "", {"-vu", s}, "unchanged: " + s + "\n", "="}, {"=", "", {"--json", "-nu", "relay_domains"}, "{\"changed\":true,\"dry_run\":true,"
+            "\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"relay_domains\",\"before\":\"a\",\"after\":null,\"changed\":true,\"warnings\":[]}]}\n", "="},
+        {"=", "", {"-u", "relay_domains"}, "", sr + " = permit_mynetworks, reject_unauth_destination\n"},
+        {"=", "", {"-vu", "relay_domains"}, "unchanged: relay_domains\n", "="},
+        {main + "mua = x\n", "", {"-vu", "mua"}, "changed: mua (unset)\n", main, "tarnwick: warning: " + unused("mua") + "\n"},
+    }, "", master);
+    // clang-format on
+}
+
 // A written parameter is logged (LOG_MAIL, LOG_NOTICE: <21>) with the value read, or "set to" where
-// nothing was read; dry runs, values already present and failed writes (a read-only directory)
+// nothing was read, "(unset)" where it is removed; dry runs, values already present and failed writes (a read-only directory)
 // log nothing. /dev/log is log_receiver's socket in a private /dev.
 TEST(TarnwickTest, WrittenParametersAreLogged) {
     MailConfig config(rd("a"));
@@ -294,6 +343,7 @@ TEST(TarnwickTest, WrittenParametersAreLogged) {
         {{r, "b"}, 0, at + r + ": \"a\" -> \"a, b\" (uid 0)\n"}, {{r, "b"}, 0, ""}, {{"-n", r, "c"}, 0, ""},
         {{"-r", b, "x"}, 0, at + b + " set to \"x\" (uid 0 sudo_uid 1000)\n", "SUDO_UID=1000"}, {{r, "z"}, 1, "", "", ro},
         {{"--json", "-f", config.root + "/batch"}, 0, at + r + ": \"a, b\" -> \"a, b, c\" (uid 0)\n", "SUDO_UID=1x"},
+        {{"-u", b}, 0, at + b + ": \"x\" -> (unset) (uid 0)\n"},
     };
     for (const auto& c : cases) {
         config.set(config.mainCf());

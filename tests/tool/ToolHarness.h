@@ -37,7 +37,7 @@ inline std::string fatal(const std::string& type, const std::string& what) {
 
 struct Outcome { int status; std::string out, err; };  // status: exit code, or 128 + signal
 
-// <root>/pf holds main.cf and an empty master.cf (postconf warns without one); <root>/lock
+// <root>/pf holds main.cf and an empty master.cf (set(text, "master.cf") writes one) (postconf warns without one); <root>/lock
 // stands in for /var/lock.
 struct MailConfig {
     std::string root, dir, mainCfPath;
@@ -53,9 +53,9 @@ struct MailConfig {
     ~MailConfig() { fs::remove_all(root); }
 
     // Backdated: postconf re-reads a main.cf modified in the last seconds until it settles.
-    void set(const std::string& text) const {
-        std::ofstream(mainCfPath) << text << std::flush;
-        fs::last_write_time(mainCfPath, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    void set(const std::string& text, const std::string& file = "main.cf") const {
+        std::ofstream(dir + "/" + file) << text << std::flush;
+        fs::last_write_time(dir + "/" + file, fs::file_time_type::clock::now() - std::chrono::hours(1));
     }
     std::string mainCf() const { return slurp(mainCfPath); }
     std::vector<std::string> locks() const {
