@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -16,16 +15,10 @@ int main(int argc, char** argv) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, argv[1], sizeof address.sun_path - 1);
     const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (argc < 4 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("log_receiver");
-        return 125;
-    }
+    if (argc < 4 || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 125;
     int status = 0;
     const pid_t pid = fork();
-    if (pid == 0) {
-        execvp(argv[3], argv + 3);
-        _exit(127);
-    }
+    if (pid == 0) execvp(argv[3], argv + 3), _exit(127);
     waitpid(pid, &status, 0);
     unlink(argv[1]);
     std::ofstream out(argv[2]);

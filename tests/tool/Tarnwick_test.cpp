@@ -329,9 +329,9 @@ TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
     // clang-format on
 }
 
-// A written parameter is logged (LOG_MAIL, LOG_NOTICE: <21>) with the value read, or "set to" where
-// nothing was read, "(unset)" where it is removed; dry runs, values already present and failed writes (a read-only directory)
-// log nothing. /dev/log is log_receiver's socket in a private /dev.
+// A written parameter is logged (LOG_MAIL, LOG_NOTICE: <21>) with the value read, "set to" where
+// nothing was read, "(unset)" where it is removed; dry runs, values already present and failed
+// writes (a read-only directory) log nothing. /dev/log is log_receiver's socket in a private /dev.
 TEST(TarnwickTest, WrittenParametersAreLogged) {
     MailConfig config(rd("a"));
     const std::string r = "relay_domains", dev = config.root + "/dev", got = config.root + "/logged";
