@@ -2,6 +2,7 @@
 # Compares tarnwick with the bare postconf runs it makes, side by side:
 #   append:    postconf -h config_directory; postconf -h KEY; postconf -e KEY=NEW
 #   --replace: postconf -h config_directory; postconf -e KEY=VALUE
+#   --json:    the append's runs, with the JSON report on standard output
 # The bare runs come from a minimal C launcher (fork, execv, waitpid, output
 # discarded). Each timed run starts from the same main.cf, backdated by an
 # hour, so postconf's wait for a freshly modified main.cf to settle does not
@@ -125,6 +126,10 @@ compare append "<= 1.05" "$key" check_relay_domains :: \
   "$pc" -e "$key=permit_mynetworks, reject_unauth_destination, check_relay_domains"
 compare --replace "<= 1.05" --replace "$key" permit_mynetworks :: \
   "$pc" -h config_directory ";" "$pc" -e "$key=permit_mynetworks"
+# The same append with its JSON report: the same postconf runs.
+compare --json "<= 1.05" --json "$key" check_relay_domains :: \
+  "$pc" -h config_directory ";" "$pc" -h "$key" ";" \
+  "$pc" -e "$key=permit_mynetworks, reject_unauth_destination, check_relay_domains"
 
 # --- batch ---------------------------------------------------------------------
 keys=(smtpd_client_restrictions smtpd_helo_restrictions smtpd_sender_restrictions

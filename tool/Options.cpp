@@ -16,7 +16,7 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256, kStrict = 257 };
+enum { kVersion = 256, kStrict = 257, kJson = 258 };
 
 const char kShortOptions[] = "rhdunvf:w:";
 const option kLongOptions[] = {
@@ -30,6 +30,7 @@ const option kLongOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"wait", required_argument, nullptr, 'w'},
     {"strict", no_argument, nullptr, kStrict},
+    {"json", no_argument, nullptr, kJson},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -85,6 +86,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case kStrict:
                 options.strict = true;
+                break;
+            case kJson:
+                options.json = true;
                 break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);

@@ -16,14 +16,16 @@ struct Options {
     std::string file;      // -f; "-" is standard input
     int waitSeconds = -1;  // -w: longest wait for the main.cf lock; for ever while negative
     bool strict = false;   // --strict: refuse the run where a plan warns
+    bool json = false;     // --json: one JSON report on standard output instead of -v's lines
     std::string key;
     std::string value;
 
     bool batch() const { return !file.empty(); }
-    // Any of -v, -n, -f, --strict: replacements read first and unchanged
-    // values are not written, so that "unchanged" can be reported truthfully
-    // and a parameter Postfix does not use is seen before it is written.
-    bool compare() const { return verbose || dryRun || batch() || strict; }
+    // Any of -v, -n, -f, --strict, --json: replacements read first and
+    // unchanged values are not written, so that "unchanged" can be reported
+    // truthfully and a parameter Postfix does not use is seen before it is
+    // written.
+    bool compare() const { return verbose || dryRun || batch() || strict || json; }
 };
 
 // Reads argv with getopt_long. -h and --version print and exit 0 where they

@@ -2,40 +2,30 @@
 // parameter unless it is already an element, or with --replace sets it;
 // tool/Options.h lists the other options.
 
-#include <cxxabi.h>
 #include <fcntl.h>
 #include <signal.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
-#include "common/Traceback.h"
 #include "common/UtilityErrorStream.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "tool/BatchFile.h"
+#include "tool/FailureReport.h"
+#include "tool/JsonReport.h"
 #include "tool/Options.h"
+#include "tool/ReservedStdout.h"
 #include "tool/StandardOutput.h"
+#include "tool/SystemLog.h"
 
 namespace {
 
-// "Fatal error: <dynamic type>(<what>)", then the stack when the exception
-// also carries one.
-void reportFailure(const std::exception& error) {
-    const char* rawName = typeid(error).name();
-    int status = -1;
-    char* demangled = abi::__cxa_demangle(rawName, nullptr, nullptr, &status);
-    kelmo::errorStream << "Fatal error: " << (status == 0 && demangled != nullptr ? demangled : rawName)
-                       << "(" << error.what() << ")" << std::endl;
-    std::free(demangled);
-    if (const auto* trace = dynamic_cast<const kelmo::Traceback*>(&error)) {
-        kelmo::errorStream << *trace;
-    }
-}
+using kelmo::mail::postfix::ParameterPlan;
 
 // A closed standard stream would be taken by the next file opened, the lock
 // file say, which postconf children would then inherit as their output.
@@ -57,15 +47,22 @@ void unblockChildSignal() {
 }
 
 // After a successful run: the plans' warnings on standard error alone (a
-// script reading the -v lines must not take them for changes), then with -v
-// one line per parameter on standard output.
-void report(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool verbose) {
+// script reading the -v lines or the JSON must not take them for changes),
+// then the --json report, or with -v one line per parameter.
+void report(const tarnwick::Options& options, const std::string& mainCfPath,
+            const std::vector<ParameterPlan>& plans, tarnwick::ReservedStdout& reserved) {
     for (const auto& plan : plans) {
         for (const std::string& warning : plan.warnings) {
             std::cerr << "tarnwick: warning: " << warning << "\n";
         }
     }
-    if (verbose) {
+    if (options.json) {
+        // The lock's name: the canonical configuration directory and "/main.cf".
+        const std::string directory = std::filesystem::path(mainCfPath).parent_path();
+        const std::string json = tarnwick::jsonReport(plans, options.dryRun, directory);
+        reserved.release();
+        std::cout << json << std::endl;
+    } else if (options.verbose) {
         for (const auto& plan : plans) {
             if (plan.write && plan.unset) {
                 std::cout << "changed: " << plan.key << " (unset)\n";
@@ -79,6 +76,16 @@ void report(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool 
     }
 }
 
+// The end of a failed run; under --json the error object is all that
+// standard output gets.
+int failed(bool json, tarnwick::ReservedStdout& reserved, const std::exception* error, int status) {
+    reserved.release();
+    if (json) {
+        std::cout << tarnwick::jsonFailure(error) << std::endl;
+    }
+    return tarnwick::finishStandardOutput(status);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -87,6 +94,7 @@ int main(int argc, char* argv[]) {
     openClosedStandardStreams();
     unblockChildSignal();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
+    tarnwick::ReservedStdout reserved(options.json);
 
     try {
         // A batch is read whole before anything runs, so that a bad line
@@ -96,14 +104,18 @@ int main(int argc, char* argv[]) {
                             : std::vector<ValueEdit>{{options.action, options.key, options.value}};
         auto& configuration = PostfixConfiguration::instance();
         configuration.setLockWait(options.waitSeconds);
-        report(configuration.applyEdits(edits, {options.compare(), options.dryRun, options.strict}),
-               options.verbose);
+        const std::vector<ParameterPlan> plans =
+            configuration.applyEdits(edits, {options.compare(), options.dryRun, options.strict});
+        if (!options.dryRun) {
+            tarnwick::logWrites(configuration.mainCfPath, plans);
+        }
+        report(options, configuration.mainCfPath, plans, reserved);
     } catch (const std::exception& error) {
-        reportFailure(error);
-        return tarnwick::finishStandardOutput(1);
+        tarnwick::reportFailure(error);
+        return failed(options.json, reserved, &error, 1);
     } catch (...) {
         kelmo::errorStream << "UNSPECIFIED ERROR OCCURED" << std::endl;
-        return tarnwick::finishStandardOutput(2);
+        return failed(options.json, reserved, nullptr, 2);
     }
     return tarnwick::finishStandardOutput(0);
 }

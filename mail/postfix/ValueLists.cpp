@@ -207,6 +207,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             plan.key = edit.key;
             if (const Reading* read = readingOf(readings.values, edit.key)) {
                 plan.text = read->value;
+                plan.before = read->value;
                 if (!read->used) {
                     plan.warnings.push_back(unusedParameterWarning(edit.key));
                 }

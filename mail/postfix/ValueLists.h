@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,9 @@ struct ParameterPlan {
     std::string key;
     bool write = false;
     std::string text;
+    // The value as read under the lock (mynetworks as postconf printed it,
+    // before its default replacement); nullopt when the batch read nothing.
+    std::optional<std::string> before;
     std::vector<std::string> warnings;
     bool unset = false;
 };

@@ -1,6 +1,8 @@
 // tarnwick end to end: with real postconf, with a scripted stand-in for what real postconf
 // cannot be made to do (standins/postconf lists its knobs), and many runs at once.
 
+#include <regex>
+
 #include "tool/ToolHarness.h"
 
 namespace {
@@ -27,7 +29,7 @@ void runSteps(const std::vector<Step>& steps, const std::string& prep = "", cons
         const Outcome o = config.sh(step.pipe + config.command(step.args, prep));
         EXPECT_EQ(o.status, 0) << what;
         EXPECT_EQ(o.err, step.err) << what;
-        EXPECT_EQ(o.out, step.out) << what;
+        EXPECT_EQ(o.out, std::regex_replace(step.out, std::regex("@DIR"), config.dir)) << what;
         EXPECT_EQ(config.mainCf(), step.after == "=" ? before : step.after) << what;
         EXPECT_EQ(slurp(config.dir + "/master.cf"), step.master == "=" ? masterBefore : step.master) << what;
         config.set(config.mainCf());
@@ -49,6 +51,19 @@ std::string fullBatch(const MailConfig& config, int extra) {
     const std::size_t room = 262144 - 21 - config.dir.size() + extra, big = 131057;  // k=v: 131071
     return "replace relay_domains " + std::string(big, 'x') + "\nreplace mydestination " +
            std::string(room - 103 - big, 'y') + "\n";  // 103: path twice, -e, keys, pointers
+}
+
+// --json's report of {name, before, after[, warning]} each (changed where they differ), @DIR its
+// directory.
+std::string json(const char* dry, const std::vector<std::array<std::string, 4>>& parameters) {
+    std::string any = "false", list;
+    for (const auto& [name, before, after, warning] : parameters) {
+        const std::string changed = before == after ? "false" : (any = "true");
+        const std::string warnings = warning.empty() ? "" : "\"" + std::regex_replace(warning, std::regex("\""), "\\\"") + "\"";
+        list += std::string(list.empty() ? "" : ",") + "{\"name\":\"" + name + "\",\"before\":\"" + before +
+                "\",\"after\":\"" + after + "\",\"changed\":" + changed + ",\"warnings\":[" + warnings + "]}";
+    }
+    return "{\"changed\":" + any + ",\"dry_run\":" + dry + ",\"config_directory\":\"@DIR\",\"parameters\":[" + list + "]}\n";
 }
 
 // Option errors, -h, operand counts and failed runs (a batch with a bad line among good ones
@@ -124,6 +139,8 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{"-f", batch, "--wait=1"}, 1, waited1, waited1, t, hold}, {{"-f", batch + "3"}, 1, line3, line3},
         {{"--strict", "-r", "relay_domain", "b"}, 1, strict, strict}, {{"-f", batch, "--strict"}, 1, strict, strict},
         {{"k", "v"}, 1, noExec, noExec, "PATH=" + kStandins + ":$PATH", "mount -t tmpfs tmpfs /usr/sbin"},
+        {{"--json", r}, 1, "", ops}, {{"--json", "-r", r, "b"}, 1, "{\"error\":{\"type\":\"kelmo::ExSystemError<1>\",\"message\":"
+            "\"lock() failed: Operation not permitted\"}}\n", unsafe, "", shared},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -255,8 +272,12 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {ab, "", {r, "b"}, "", "="},
         {"=", "", {r, "b, c"}, "", rd("a, b, b, c")}, {rd("a b"), "", {r, "b"}, "", "="},
         {ab, "", {"-r", r, "k=v == w"}, "", rd("k=v == w")}, {ab, "", {"-r", "my_own", " v =w "}, "", ab + "my_own = v =w\n"},
+        {ab, "", {"--json", r, "c"}, json("false", {{r, "a, b", "a, b, c"}}), rd("a, b, c")},
+        {"=", "", {"--json", r, "c"}, json("false", {{r, "a, b, c", "a, b, c"}}), "="},
+        {ab, "", {"--json", "-r", r, "\xff"}, json("false", {{r, "a, b", "\xef\xbf\xbd"}}), rd("\xff")},
         {ab, "", {r, "c", "-r"}, "", rd("c")}, {ab, "", {"--rep", r, ""}, "", rd("")}, {ab, "", {"-r", "--", r, "-c"}, "", rd("-c")},
-        {start, batch, {"-n", "-f", "-"}, changed, "="},
+        {start, batch, {"-n", "-f", "-"}, changed, "="}, {"=", batch, {"--json", "-nf", "-"}, json("true", {{sr, "permit_mynetworks",
+            "permit_mynetworks, " + policy}, {"smtpd_banner", "$myhostname ESMTP $mail_name", "hi there"}, {r, "a, b", "a, b"}}), "="},
         {"=", batch, {"--verbose", "--file", "-"}, changed, ab + sr + permit + ", " + policy + "\n" + banner},
         {"=", batch, {"-vf", "-"}, "unchanged: " + sr + "\nunchanged: smtpd_banner\nunchanged: relay_domains\n", "="},
         {"=", "", {"--dry-run", "-r", sr, "x"}, "changed: " + sr + " = x\n", "="},
@@ -267,7 +288,8 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {"=", "", {"-v", r, "c\r"}, "unchanged: relay_domains\n", "="}, {"my_own = a", "", {"-r", "my_own", "b"}, "", "my_own = b\n"},
         {"=", "yes '# x' | head -n 100000 |", {"-f", "-"}, "", "="},
         {"", "", {"mynetworks", "127.0.0.0/8"}, "", mn + local + "\n"},
-        {"", "", {"mynetworks", "203.0.113.0/24"}, "", mn + local + ", 203.0.113.0/24\n"},
+        {"", "", {"--json", "mynetworks", "203.0.113.0/24"}, json("false", {{"mynetworks", def, local + ", 203.0.113.0/24"}}),
+         mn + local + ", 203.0.113.0/24\n"},
         {mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n", "", {"mynetworks", "127.0.0.0/8"}, "",
          mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
         {"", "", {"-r", "mynetworks", def}, "", mn + def + "\n"},
@@ -275,6 +297,8 @@ TEST(TarnwickTest, AppendReplaceRemoveVerboseDryRunBatchAndMynetworksSteps) {
         {ab, "", {"--strict", "-r", r, "a, b"}, "", "="}, {hid + "\n", "", {mua, "reject"}, "", hid + ", reject\n", warn},
         {"=", "", {"-d", mua, "reject"}, "", hid + "\n", warn}, {"=", "", {"-vr", mua, "x"}, "changed: " + mua + " = x\n", mua + " = x\n", warn},
         {hid + "\n", "echo append " + mua + " x |", {"-vf", "-"}, "changed: " + hid + ", x\n", hid + ", x\n", warn},
+        {"=", "", {"--json", "-n", mua, "y"}, json("true", {{mua, "permit_sasl_authenticated, x", "permit_sasl_authenticated, x, y",
+            unused(mua)}}), "=", warn},
     }, prep);
     // clang-format on
 }
@@ -296,11 +320,38 @@ TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
         {"=", batch, {"-nf", "-"}, "changed: relay_domains (unset)\nchanged: " + s + " = reject_unauth_destination,permit_sasl_authenticated,x\n", "="},
         {"=", "", {"-r", s, "reject"}, "", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + "reject\n"},
         {"=", "", {"--unset", "-v", s}, "changed: " + s + " (unset)\n", "=", "", "#smtps inet n - y - - smtpd\n" + sub},
-        {"=", "", {"-vu", s}, "unchanged: " + s + "\n", "="}, {"=", "", {"-u", "relay_domains"}, "", sr + " = permit_mynetworks, reject_unauth_destination\n"},
+        {"=", "", {"-vu", s}, "unchanged: " + s + "\n", "="}, {"=", "", {"--json", "-nu", "relay_domains"}, "{\"changed\":true,\"dry_run\":true,"
+            "\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"relay_domains\",\"before\":\"a\",\"after\":null,\"changed\":true,\"warnings\":[]}]}\n", "="},
+        {"=", "", {"-u", "relay_domains"}, "", sr + " = permit_mynetworks, reject_unauth_destination\n"},
         {"=", "", {"-vu", "relay_domains"}, "unchanged: relay_domains\n", "="},
         {main + "mua = x\n", "", {"-vu", "mua"}, "changed: mua (unset)\n", main, "tarnwick: warning: " + unused("mua") + "\n"},
     }, "", master);
     // clang-format on
+}
+
+// A written parameter is logged (LOG_MAIL, LOG_NOTICE: <21>) with the value read, "set to" where
+// nothing was read, "(unset)" where it is removed; dry runs, values already present and failed
+// writes (a read-only directory) log nothing. /dev/log is log_receiver's socket in a private /dev.
+TEST(TarnwickTest, WrittenParametersAreLogged) {
+    MailConfig config(rd("a"));
+    const std::string r = "relay_domains", dev = config.root + "/dev", got = config.root + "/logged";
+    const std::string at = "<21>tarnwick: " + config.mainCfPath + ": ", b = "smtpd_banner";
+    const std::string prep = "touch " + dev + "/null; mount --bind /dev/null " + dev + "/null; mount --rbind " + dev + " /dev";
+    config.sh("mkdir " + dev + "; printf 'append " + r + " c\nreplace " + b + " x\n' >" + config.root + "/batch");
+    const std::string ro = "; mount --bind " + config.dir + " " + config.dir + "; mount -o remount,bind,ro " + config.dir;
+    const struct { std::vector<std::string> args; int status; std::string logged, env = "", prep = ""; } cases[] = {
+        {{r, "b"}, 0, at + r + ": \"a\" -> \"a, b\" (uid 0)\n"}, {{r, "b"}, 0, ""}, {{"-n", r, "c"}, 0, ""},
+        {{"-r", b, "x"}, 0, at + b + " set to \"x\" (uid 0 sudo_uid 1000)\n", "SUDO_UID=1000"}, {{r, "z"}, 1, "", "", ro},
+        {{"--json", "-f", config.root + "/batch"}, 0, at + r + ": \"a, b\" -> \"a, b, c\" (uid 0)\n", "SUDO_UID=1x"},
+        {{"-u", b}, 0, at + b + ": \"x\" -> (unset) (uid 0)\n"},
+    };
+    for (const auto& c : cases) {
+        config.set(config.mainCf());
+        const Outcome o = config.sh(std::string(HELPER_LOG_RECEIVER " ") + dev + "/log " + got + " sh -c " +
+                                    quote(config.command(c.args, prep + c.prep, c.env)));
+        EXPECT_EQ(o.status, c.status) << c.args[1] << o.err;
+        EXPECT_EQ(config.sh("sed -E 's/^(<[0-9]+>).{16}/\\1/' " + got).out, c.logged) << c.args[1];
+    }
 }
 
 // Appends and a batch read, decide and write under the lock, so none is lost. Real postconf

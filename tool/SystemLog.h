@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "mail/postfix/ValueLists.h"
+
+namespace tarnwick {
+
+// After a write has succeeded: one line per written parameter in the system
+// log (ident "tarnwick", LOG_MAIL, LOG_NOTICE), beside Postfix's own, so
+// that who changed main.cf, and from what, can be found later:
+//   <mainCfPath>: KEY: "BEFORE" -> "AFTER" (uid N[ sudo_uid N])
+//   <mainCfPath>: KEY set to "AFTER" (uid N[ sudo_uid N])   (nothing read)
+// with (unset) in place of "AFTER" for a setting the run removes.
+// Without a syslog socket the lines are lost; nothing is reported or thrown.
+void logWrites(const std::string& mainCfPath,
+               const std::vector<kelmo::mail::postfix::ParameterPlan>& plans);
+
+}  // namespace tarnwick
