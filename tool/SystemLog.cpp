@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mail/postfix/ServiceKey.h"
+
 namespace tarnwick {
 
 namespace {
@@ -23,7 +25,7 @@ std::string caller() {
 
 }  // namespace
 
-void logWrites(const std::string& mainCfPath,
+void logWrites(const std::string& mainCfPath, const std::string& masterCfPath,
                const std::vector<kelmo::mail::postfix::ParameterPlan>& plans) {
     const std::string who = " (" + caller() + ")";
     bool opened = false;
@@ -38,7 +40,9 @@ void logWrites(const std::string& mainCfPath,
         const std::string after = plan.unset ? std::string("(unset)") : "\"" + plan.text + "\"";
         const std::string change =
             plan.before ? ": \"" + *plan.before + "\" -> " + after : " set to " + after;
-        syslog(LOG_NOTICE, "%s", (mainCfPath + ": " + plan.key + change + who).c_str());
+        const std::string& path =
+            kelmo::mail::postfix::serviceKey(plan.key) ? masterCfPath : mainCfPath;
+        syslog(LOG_NOTICE, "%s", (path + ": " + plan.key + change + who).c_str());
     }
     if (opened) {
         closelog();

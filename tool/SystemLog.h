@@ -12,9 +12,10 @@ namespace tarnwick {
 // that who changed main.cf, and from what, can be found later:
 //   <mainCfPath>: KEY: "BEFORE" -> "AFTER" (uid N[ sudo_uid N])
 //   <mainCfPath>: KEY set to "AFTER" (uid N[ sudo_uid N])   (nothing read)
-// with (unset) in place of "AFTER" for a setting the run removes.
+// with (unset) in place of "AFTER" for a setting the run removes, and the
+// masterCfPath in place of mainCfPath for a SERVICE/TYPE/NAME setting.
 // Without a syslog socket the lines are lost; nothing is reported or thrown.
-void logWrites(const std::string& mainCfPath,
+void logWrites(const std::string& mainCfPath, const std::string& masterCfPath,
                const std::vector<kelmo::mail::postfix::ParameterPlan>& plans);
 
 }  // namespace tarnwick

@@ -104,11 +104,16 @@ int main(int argc, char* argv[]) {
                             : std::vector<ValueEdit>{{options.action, options.key, options.value}};
         auto& configuration = PostfixConfiguration::instance();
         configuration.setLockWait(options.waitSeconds);
-        const std::vector<ParameterPlan> plans =
-            configuration.applyEdits(edits, {options.compare(), options.dryRun, options.strict});
-        if (!options.dryRun) {
-            tarnwick::logWrites(configuration.mainCfPath, plans);
-        }
+        PostfixConfiguration::EditOptions editing;
+        editing.compare = options.compare();
+        editing.dryRun = options.dryRun;
+        editing.strict = options.strict;
+        // Logged run by run, so that a main.cf write stays on record when the
+        // master.cf write after it fails.
+        editing.written = [&configuration](const std::vector<ParameterPlan>& written) {
+            tarnwick::logWrites(configuration.mainCfPath, configuration.masterCfPath(), written);
+        };
+        const std::vector<ParameterPlan> plans = configuration.applyEdits(edits, editing);
         report(options, configuration.mainCfPath, plans, reserved);
     } catch (const std::exception& error) {
         tarnwick::reportFailure(error);

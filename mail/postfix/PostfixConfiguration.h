@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/function.hpp>
+
 #include "mail/postfix/ValueLists.h"
 
 #include "mail/postfix/FileLock.h"
@@ -51,6 +53,9 @@ public:
         // Refuse the whole run, before anything is written, when a plan
         // carries a warning.
         bool strict = false;
+        // Called after each write run has succeeded, with the plans it wrote:
+        // what landed is known even when a later run of the same edit fails.
+        boost::function<void(const std::vector<ParameterPlan>&)> written;
     };
 
     // The edits in order as one transaction: the main.cf lock held from
@@ -101,6 +106,10 @@ public:
     // config_directory, canonical where it resolves, followed by "/main.cf";
     // the lock's name.
     const std::string mainCfPath;
+    // The master.cf beside it, where service settings live.
+    std::string masterCfPath() const {
+        return mainCfPath.substr(0, mainCfPath.rfind('/') + 1) + "master.cf";
+    }
 
 private:
     PostfixConfiguration();
@@ -142,8 +151,10 @@ private:
 
     // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
     // only when it has something to write. A failure after an earlier run
-    // succeeded names the keys written. Callers hold the lock.
-    static void writePlans(const std::vector<ParameterPlan>& plans);
+    // succeeded names the keys written. Each successful run is passed to
+    // written, when set. Callers hold the lock.
+    static void writePlans(const std::vector<ParameterPlan>& plans,
+                           const boost::function<void(const std::vector<ParameterPlan>&)>& written);
 
     // postconf with options, then arguments; throws PostfixConfigurationError
     // when it fails. Callers hold the lock.

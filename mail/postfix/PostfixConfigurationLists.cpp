@@ -46,11 +46,11 @@ bool unsets(const std::vector<ValueEdit>& edits, const std::string& key) {
     });
 }
 
-// One kind of write: its postconf options, arguments and the keys it writes.
+// One kind of write: its postconf options, arguments and the plans it writes.
 struct WriteRun {
     std::vector<std::string> options;
     std::vector<std::string> arguments;
-    std::vector<std::string> keys;
+    std::vector<ParameterPlan> plans;
 };
 
 }  // namespace
@@ -125,7 +125,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
         return plan.write && serviceKey(plan.key);
     });
     if (writesMasterCf &&
-        endsWithoutNewline(mainCfPath.substr(0, mainCfPath.rfind('/') + 1) + "master.cf")) {
+        endsWithoutNewline(masterCfPath())) {
         throw PostfixConfigurationError(
             "master.cf does not end with a newline; postconf would join the service's entry onto "
             "its last line: add one first");
@@ -145,22 +145,24 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
         checked.push_back(service->serviceType());
     }
     if (!options.dryRun) {
-        writePlans(plans);
+        writePlans(plans, options.written);
     }
     return plans;
 }
 
-void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans) {
+void PostfixConfiguration::writePlans(
+    const std::vector<ParameterPlan>& plans,
+    const boost::function<void(const std::vector<ParameterPlan>&)>& written) {
     // main.cf first, then master.cf; each write one run for all its keys.
     WriteRun runs[] = {{{"-e"}, {}, {}}, {{"-X"}, {}, {}}, {{"-P"}, {}, {}}, {{"-P", "-X"}, {}, {}}};
     for (const ParameterPlan& plan : plans) {
         if (plan.write) {
             WriteRun& run = runs[(serviceKey(plan.key) ? 2 : 0) + (plan.unset ? 1 : 0)];
             run.arguments.push_back(plan.unset ? plan.key : plan.key + "=" + plan.text);
-            run.keys.push_back(plan.unset ? plan.key + " (unset)" : plan.key);
+            run.plans.push_back(plan);
         }
     }
-    std::vector<std::string> written;
+    std::vector<std::string> landed;
     for (const WriteRun& run : runs) {
         if (run.arguments.empty()) {
             continue;
@@ -168,15 +170,20 @@ void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans) {
         try {
             runWrite(run.options, run.arguments);
         } catch (const PostfixConfigurationError& error) {
-            if (written.empty()) {
+            if (landed.empty()) {
                 throw;
             }
             const std::string text = error.what();
             throw PostfixConfigurationError(text + (!text.empty() && text.back() == '\n' ? "" : "\n") +
                                             "written before this failure: " +
-                                            boost::algorithm::join(written, ", "));
+                                            boost::algorithm::join(landed, ", "));
         }
-        written.insert(written.end(), run.keys.begin(), run.keys.end());
+        for (const ParameterPlan& plan : run.plans) {
+            landed.push_back(plan.unset ? plan.key + " (unset)" : plan.key);
+        }
+        if (written) {
+            written(run.plans);
+        }
     }
 }
 

@@ -337,13 +337,21 @@ TEST(TarnwickTest, WrittenParametersAreLogged) {
     const std::string r = "relay_domains", dev = config.root + "/dev", got = config.root + "/logged";
     const std::string at = "<21>tarnwick: " + config.mainCfPath + ": ", b = "smtpd_banner";
     const std::string prep = "touch " + dev + "/null; mount --bind /dev/null " + dev + "/null; mount --rbind " + dev + " /dev";
-    config.sh("mkdir " + dev + "; printf 'append " + r + " c\nreplace " + b + " x\n' >" + config.root + "/batch");
+    config.sh("mkdir " + dev + "; touch " + config.root + "/real; printf 'append " + r + " c\nreplace " + b + " x\n' >" + config.root + "/batch; " +
+              "printf 'append " + r + " d\nreplace submission/inet/" + b + " y\n' >" + config.root + "/both");
+    config.set("submission inet n - y - - smtpd\n", "master.cf");
+    const std::string sub = "<21>tarnwick: " + config.dir + "/master.cf: submission/inet/" + b;
+    // The stand-in fails the master.cf write after the main.cf write has landed: that one is logged.
+    const std::string failP = " STANDIN_REAL=" + config.root + "/real STANDIN_FAIL='-P s*' READ_END=1", real =
+        "; mount --bind /usr/sbin/postconf " + config.root + "/real; mount --bind " + kStandins + "/postconf /usr/sbin/postconf";
     const std::string ro = "; mount --bind " + config.dir + " " + config.dir + "; mount -o remount,bind,ro " + config.dir;
     const struct { std::vector<std::string> args; int status; std::string logged, env = "", prep = ""; } cases[] = {
         {{r, "b"}, 0, at + r + ": \"a\" -> \"a, b\" (uid 0)\n"}, {{r, "b"}, 0, ""}, {{"-n", r, "c"}, 0, ""},
         {{"-r", b, "x"}, 0, at + b + " set to \"x\" (uid 0 sudo_uid 1000)\n", "SUDO_UID=1000"}, {{r, "z"}, 1, "", "", ro},
         {{"--json", "-f", config.root + "/batch"}, 0, at + r + ": \"a, b\" -> \"a, b, c\" (uid 0)\n", "SUDO_UID=1x"},
         {{"-u", b}, 0, at + b + ": \"x\" -> (unset) (uid 0)\n"},
+        {{"-r", "submission/inet/" + b, "x"}, 0, sub + " set to \"x\" (uid 0)\n"},
+        {{"-f", config.root + "/both"}, 1, at + r + ": \"a, b, c\" -> \"a, b, c, d\" (uid 0)\n", failP, real},
     };
     for (const auto& c : cases) {
         config.set(config.mainCf());
