@@ -255,6 +255,12 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         } else if (compare && wasSet && read != nullptr && read->value == plan.text) {
             plan.write = false;
         }
+        // A setting found not set had no value of its own, and stays not set
+        // unless written.
+        if (!wasSet) {
+            plan.before.reset();
+            plan.unset = plan.unset || !plan.write;
+        }
     }
     return plans;
 }

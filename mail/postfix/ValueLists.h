@@ -83,7 +83,8 @@ struct ParameterPlan {
     bool write = false;
     std::string text;
     // The value as read under the lock (mynetworks as postconf printed it,
-    // before its default replacement); nullopt when the batch read nothing.
+    // before its default replacement); nullopt when the batch read nothing
+    // or found the setting not set.
     std::optional<std::string> before;
     std::vector<std::string> warnings;
     bool unset = false;

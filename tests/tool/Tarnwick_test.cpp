@@ -320,7 +320,13 @@ TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
         {"=", batch, {"-nf", "-"}, "changed: relay_domains (unset)\nchanged: " + s + " = reject_unauth_destination,permit_sasl_authenticated,x\n", "="},
         {"=", "", {"-r", s, "reject"}, "", "=", "", "#smtps inet n - y - - smtpd\n" + sub + o + "reject\n"},
         {"=", "", {"--unset", "-v", s}, "changed: " + s + " (unset)\n", "=", "", "#smtps inet n - y - - smtpd\n" + sub},
-        {"=", "", {"-vu", s}, "unchanged: " + s + "\n", "="}, {"=", "", {"--json", "-nu", "relay_domains"}, "{\"changed\":true,\"dry_run\":true,"
+        {"=", "", {"-vu", s}, "unchanged: " + s + "\n", "="},
+        // not set: no value of its own before, none after unless written
+        {"=", "", {"--json", "-n", s, "permit_mynetworks"}, "{\"changed\":false,\"dry_run\":true,\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"" + s +
+            "\",\"before\":null,\"after\":null,\"changed\":false,\"warnings\":[]}]}\n", "="},
+        {"=", "", {"--json", "-n", s, "x"}, "{\"changed\":true,\"dry_run\":true,\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"" + s +
+            "\",\"before\":null,\"after\":\"permit_mynetworks,reject_unauth_destination,x\",\"changed\":true,\"warnings\":[]}]}\n", "="},
+        {"=", "", {"--json", "-nu", "relay_domains"}, "{\"changed\":true,\"dry_run\":true,"
             "\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"relay_domains\",\"before\":\"a\",\"after\":null,\"changed\":true,\"warnings\":[]}]}\n", "="},
         {"=", "", {"-u", "relay_domains"}, "", sr + " = permit_mynetworks, reject_unauth_destination\n"},
         {"=", "", {"-vu", "relay_domains"}, "unchanged: relay_domains\n", "="},
