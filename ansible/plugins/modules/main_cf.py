@@ -199,10 +199,14 @@ parameters:
       description: The parameter, or the service setting as C(SERVICE/TYPE/NAME).
       type: str
     before:
-      description: The value the run read under its lock.
+      description:
+        - The value the run read under its lock; C(null) for a setting it found not set (a
+          service setting that C(master.cf) lacks, or a parameter C(state=unset) found not set).
       type: str
     after:
-      description: The value afterwards (in check mode, the value it would have); C(null) when unset.
+      description:
+        - The value afterwards (in check mode, the value it would have); C(null) when the setting
+          was removed, or was not set and left so.
       type: str
     changed:
       description: Whether it was (in check mode, would be) written.
