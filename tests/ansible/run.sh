@@ -21,7 +21,7 @@ printf '#!/bin/sh\necho "$*" >>%s/runs\nexec %s "$@"\n' "$work" "$build/tool/tar
 chmod +x "$work/bin/tarnwick"
 # The trailing slash: ansible-lint 6.13 loads modules for its checks from the parent of this path.
 export PATH=$work/bin:$PATH ANSIBLE_COLLECTIONS_PATH=$work/collections/ ANSIBLE_HOME=$work/home ANSIBLE_NOCOLOR=1
-export ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp XDG_CACHE_HOME=$work/cache
+export ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp XDG_CACHE_HOME=$work/cache NO_COLOR=1
 export myhostname=from-the-environment  # the play's "$myhostname" must reach Postfix as written
 ansible-galaxy collection build ansible --output-path "$work" >/dev/null
 ansible-galaxy collection install --offline "$work"/tarnwick-postfix-*.tar.gz -p "$work/collections" >/dev/null
