@@ -1,7 +1,8 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
 
-# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+# Copyright: (c) 2026 The tarnwick authors
+# MIT License (see LICENSE in this collection or https://opensource.org/licenses/MIT)
 
 from __future__ import absolute_import, division, print_function
 __metaclass__ = type
@@ -10,39 +11,52 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: main_cf
-short_description: Edit Postfix main.cf parameters through tarnwick
+short_description: Edit Postfix main.cf parameters and master.cf service settings through tarnwick
 version_added: "1.0.0"
 description:
   - Appends an element to a Postfix C(main.cf) list parameter unless it is already there, removes
-    an element, or sets a parameter outright, by running C(tarnwick) on the managed host.
+    an element, sets a parameter outright or removes its setting, by running C(tarnwick) on the
+    managed host. A C(SERVICE/TYPE/NAME) key edits the setting NAME of a C(master.cf) service.
   - The module never reads nor writes C(main.cf) and never runs C(postconf) itself; C(tarnwick) does
     both under its C(main.cf) lock, and the module reports what C(tarnwick) says it changed.
+  - Each task runs C(tarnwick) exactly once, with C(--json); C(changed), the diff and the warnings
+    all come from what that run read and wrote under its lock.
   - A list of C(edits) is handed to C(tarnwick) as one batch, so that it takes the lock once, reads
-    each parameter once and writes every changed parameter in one C(postconf -e) run.
+    each parameter once and writes every changed parameter in one run of C(postconf).
 requirements:
-  - C(tarnwick) with the C(-v), C(-n), C(-d), C(-w) and C(-f) options, in C(PATH) or in one of the
-    C(sbin) directories.
+  - C(tarnwick) with the C(--json), C(--strict), C(-u), C(-n), C(-d), C(-w) and C(-f) options, in
+    C(PATH) or in one of the C(sbin) directories.
 options:
   name:
     description:
-      - The Postfix parameter to edit, for example C(smtpd_recipient_restrictions).
-      - Required with C(value); mutually exclusive with C(edits).
+      - The Postfix parameter to edit, for example C(smtpd_recipient_restrictions), or a
+        C(master.cf) service setting as C(SERVICE/TYPE/NAME), for example
+        C(submission/inet/smtpd_client_restrictions).
+      - Mutually exclusive with C(edits).
     type: str
   value:
     description:
+      - A string, a number (written as its decimal text), a boolean (written as Postfix's C(yes) or
+        C(no)) or a list of those. A dict, or a list holding one, fails the task before anything
+        runs.
       - With C(state=present) or C(state=absent), the element to add to or remove from the list;
-        it may hold several words, such as C(check_policy_service inet:127.0.0.1:10023).
-      - With C(state=exact), the parameter's whole new value (it may be empty).
+        it may hold several words, such as C(check_policy_service inet:127.0.0.1:10023). A list
+        adds or removes each of its elements.
+      - With C(state=exact), the parameter's whole new value (it may be empty); a list is joined
+        by C(", "), for a service setting by C(",").
       - Postfix's C($name) references are passed on as written.
-    type: str
+      - Required with C(name), except with C(state=unset), which takes none.
+    type: raw
   state:
     description:
       - C(present) appends C(value) to the list unless it is already an element.
       - C(absent) removes every element equal to C(value).
       - C(exact) sets the parameter to C(value) unless it already has that value.
+      - C(unset) removes the parameter's setting, so that Postfix falls back to its default (a
+        service setting to the C(main.cf) parameter); nothing changes when it is not set.
       - Applies to C(name); each entry of C(edits) carries its own.
     type: str
-    choices: [present, absent, exact]
+    choices: [present, absent, exact, unset]
     default: present
   edits:
     description:
@@ -54,24 +68,30 @@ options:
     elements: dict
     suboptions:
       name:
-        description: The Postfix parameter to edit.
+        description: The Postfix parameter or C(SERVICE/TYPE/NAME) service setting to edit.
         type: str
         required: true
       value:
-        description: The element, or with C(state=exact) the whole new value.
-        type: str
-        required: true
+        description: As C(value).
+        type: raw
       state:
         description: As C(state).
         type: str
-        choices: [present, absent, exact]
+        choices: [present, absent, exact, unset]
         default: present
   wait:
     description:
       - The longest time, in seconds, to wait for the C(main.cf) lock held by another process
         (C(tarnwick -w)). When it runs out the task fails and nothing is written.
-      - Without it, C(tarnwick) waits as long as it takes.
+      - C(0) does not wait at all; a negative number fails the task before anything runs.
     type: int
+    default: 60
+  strict:
+    description:
+      - Refuse an edit of a parameter that Postfix does not use (a misspelt name, say) instead of
+        writing it with a warning (C(tarnwick --strict)). Nothing of the task is written then.
+    type: bool
+    default: false
   config_directory:
     description:
       - The Postfix configuration directory whose C(main.cf) is edited, for a second Postfix
@@ -87,16 +107,16 @@ attributes:
   diff_mode:
     support: full
     details:
-      - Before and after values of each parameter the task names.
-      - The values before are learnt by one more dry run of C(tarnwick) before the edit.
+      - C(NAME = VALUE) lines of each parameter the task names, before and after, from the values
+        the run read under its lock; a parameter without a setting afterwards is left out.
   platform:
     platforms: posix
 notes:
-  - C(changed) is true exactly when C(tarnwick) reports a C(changed:) line, so a task that finds
-    everything already in place reports no change.
+  - C(changed) is true exactly when C(tarnwick) reports a parameter as changed, so a task that
+    finds everything already in place reports no change.
+  - A parameter that Postfix does not use (the name is unknown to it and nothing refers to it) is
+    written with a warning, which the play shows; C(strict) refuses it.
   - When C(tarnwick) fails, the task fails with its C(Fatal error:) line as the message.
-  - When C(mynetworks) holds Postfix's default, C(tarnwick) narrows it on the first edit; the values
-    shown by C(--diff) are the narrowed ones.
 author:
   - tarnwick maintainers
 '''
@@ -113,23 +133,41 @@ EXAMPLES = r'''
     value: reject_unknown_client_hostname
     state: absent
 
-- name: Relay through the smarthost, waiting at most a minute for the main.cf lock
+- name: Two HELO checks, each appended unless present
   tarnwick.postfix.main_cf:
-    name: relayhost
-    value: "[smtp.example.net]:587"
-    state: exact
-    wait: 60
+    name: smtpd_helo_restrictions
+    value: [reject_invalid_helo_hostname, reject_non_fqdn_helo_hostname]
 
-- name: Several parameters of the second instance in one write
+- name: Authentication over TLS only, refusing a misspelt name
+  tarnwick.postfix.main_cf:
+    name: smtpd_tls_auth_only
+    value: true
+    state: exact
+    strict: true
+
+- name: Only authenticated clients on the submission port
+  tarnwick.postfix.main_cf:
+    name: submission/inet/smtpd_client_restrictions
+    value: [permit_sasl_authenticated, reject]
+    state: exact
+
+- name: Back to Postfix's default banner
+  tarnwick.postfix.main_cf:
+    name: smtpd_banner
+    state: unset
+
+- name: Several parameters of the second instance in one write, failing at once if it is locked
   tarnwick.postfix.main_cf:
     config_directory: /etc/postfix-out
+    wait: 0
     edits:
       - name: relay_domains
-        value: example.org
-      - name: relay_domains
-        value: example.net
+        value: [example.org, example.net]
       - name: mydestination
         value: "$myhostname, localhost"
+        state: exact
+      - name: message_size_limit
+        value: 20480000
         state: exact
       - name: smtpd_helo_restrictions
         value: reject_non_fqdn_helo_hostname
@@ -139,7 +177,8 @@ EXAMPLES = r'''
 RETURN = r'''
 changes:
   description:
-    - The parameters that were written (in check mode, that would be written), with their new values.
+    - The parameters that were written (in check mode, that would be written), with their new
+      values; C(null) for one whose setting was removed.
   returned: success
   type: dict
   sample: {"relay_domains": "example.org, example.net"}
@@ -149,17 +188,45 @@ unchanged:
   type: list
   elements: str
   sample: ["mydestination"]
+parameters:
+  description:
+    - C(tarnwick)'s report, one entry per parameter in the order of first mention.
+  returned: when tarnwick ran
+  type: list
+  elements: dict
+  contains:
+    name:
+      description: The parameter, or the service setting as C(SERVICE/TYPE/NAME).
+      type: str
+    before:
+      description:
+        - The value the run read under its lock; C(null) for a setting it found not set (a
+          service setting that C(master.cf) lacks, or a parameter C(state=unset) found not set).
+      type: str
+    after:
+      description:
+        - The value afterwards (in check mode, the value it would have); C(null) when the setting
+          was removed, or was not set and left so.
+      type: str
+    changed:
+      description: Whether it was (in check mode, would be) written.
+      type: bool
+    warnings:
+      description: C(tarnwick)'s warnings about this parameter, also shown by the play.
+      type: list
+      elements: str
+  sample: [{"name": "relay_domains", "before": "example.org", "after": "example.org, example.net",
+            "changed": true, "warnings": []}]
 cmd:
   description: The C(tarnwick) command line that made the edit (or the dry run, in check mode).
   returned: when tarnwick ran
   type: list
   elements: str
-  sample: ["/usr/sbin/tarnwick", "-v", "-f", "-"]
+  sample: ["/usr/sbin/tarnwick", "--json", "-w", "60", "-f", "-"]
 stdout:
-  description: What C(tarnwick) printed on standard output.
+  description: What C(tarnwick) printed on standard output (its JSON report).
   returned: when tarnwick ran
   type: str
-  sample: "changed: relay_domains = example.org, example.net\nunchanged: mydestination\n"
 stderr:
   description: What C(tarnwick) printed on standard error.
   returned: when tarnwick ran
@@ -172,143 +239,175 @@ rc:
   sample: 0
 '''
 
-import re
-import uuid
+import json
+import numbers
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible.module_utils.six import string_types
 
+STATES = ['present', 'absent', 'exact', 'unset']
 STATE_OPTIONS = {'present': [], 'absent': ['-d'], 'exact': ['-r']}
-STATE_WORDS = {'present': 'append', 'absent': 'remove', 'exact': 'replace'}
-REPORT_LINE = re.compile(r'^(?:changed: (?P<changed>\S+) =(?: (?P<value>.*))?|unchanged: (?P<unchanged>\S+))$')
+STATE_WORDS = {'present': 'append', 'absent': 'remove', 'exact': 'replace', 'unset': 'unset'}
 
 
-def fatal_line(stdout, stderr):
-    for line in stderr.splitlines() + stdout.splitlines():
-        if line.startswith('Fatal error:'):
-            return line
+def is_service_key(name):
+    return name.count('/') == 2
+
+
+def postfix_text(value):
+    """The text Postfix reads for one scalar, or None for anything else."""
+    if isinstance(value, bool):  # before numbers: a bool is an int to Python
+        return 'yes' if value else 'no'
+    if isinstance(value, numbers.Number):
+        return str(value)
+    if isinstance(value, string_types):
+        return value
     return None
 
 
-class Tarnwick(object):
-    """Runs tarnwick for one task: one edit as operands, or several as a batch on standard input."""
-
-    def __init__(self, module):
-        self.module = module
-        self.path = module.get_bin_path('tarnwick', required=True)
-        params = module.params
-        self.environ = {}
-        if params['config_directory'] is not None:
-            self.environ['MAIL_CONFIG'] = params['config_directory']
-        self.wait = [] if params['wait'] is None else ['-w', str(params['wait'])]
-
-    def run(self, options, operands=None, batch=None):
-        """Runs tarnwick verbosely; returns [(key, new value or None when unchanged)], in order."""
-        cmd = [self.path] + options + ['-v'] + self.wait
-        cmd += ['--'] + operands if batch is None else ['-f', '-']
-        # Not expanded: Postfix values hold "$name" references that belong to Postfix.
-        rc, out, err = self.module.run_command(cmd, data=batch, binary_data=True,
-                                               environ_update=self.environ,
-                                               expand_user_and_vars=False)
-        self.result = dict(cmd=cmd, rc=rc, stdout=out, stderr=err)
-        if rc != 0:
-            msg = fatal_line(out, err) or 'tarnwick exited with status %d: %s' % (rc, err.strip())
-            self.module.fail_json(msg=msg, **self.result)
-        report = []
-        for line in out.splitlines():
-            match = REPORT_LINE.match(line)
-            if match and match.group('changed'):
-                report.append((match.group('changed'), match.group('value') or ''))
-            elif match:
-                report.append((match.group('unchanged'), None))
-        # A tool that reports nothing cannot be told from one that changed nothing.
-        if not report:
-            self.module.fail_json(msg='tarnwick printed no "changed:" or "unchanged:" line', **self.result)
-        return report
+def type_word(value):
+    return 'a dict' if isinstance(value, dict) else 'a list' if isinstance(value, list) \
+        else 'null' if value is None else 'a %s' % type(value).__name__
 
 
-def batch_of(edits):
+def elements_of(edit):
+    """The texts an edit hands to tarnwick, or raises ValueError naming the parameter."""
+    name, value, state = edit['name'], edit['value'], edit['state']
+    if state == 'unset':
+        if value is not None:
+            raise ValueError('%s: state=unset takes no value' % name)
+        return [None]
+    values = value if isinstance(value, list) else [value]
+    texts = [postfix_text(element) for element in values]
+    for element, text in zip(values, texts):
+        if text is None:
+            where = 'holds' if isinstance(value, list) else 'is'
+            raise ValueError('%s: the value %s %s; a value is a string, a number, a boolean or a '
+                             'list of those' % (name, where, type_word(element)))
+    if state == 'exact' and isinstance(value, list):
+        # master.cf refuses blanks in a service setting, so its list has none.
+        return [(',' if is_service_key(name) else ', ').join(texts)]
+    return texts
+
+
+def commands_of(edits):
+    """[(verb, name, text or None)] for every edit, in order; raises ValueError."""
+    return [(STATE_WORDS[edit['state']], edit['name'], text)
+            for edit in edits for text in elements_of(edit)]
+
+
+def batch_of(commands):
     lines = []
-    for edit in edits:
+    for verb, name, text in commands:
         # The batch is split at blanks and line breaks, so such a name or value would be read
         # as a different edit.
-        if ' ' in edit['name'] or '\n' in edit['name'] or '\n' in edit['value']:
-            return None, 'edit %r: a name with a blank or line break, or a value with a line ' \
-                         'break, cannot be handed to tarnwick in a batch' % (edit,)
-        lines.append('%s %s %s\n' % (STATE_WORDS[edit['state']], edit['name'], edit['value']))
-    return ''.join(lines), None
+        if ' ' in name or '\n' in name or '\n' in (text or ''):
+            raise ValueError('edit %r: a name with a blank or line break, or a value with a line '
+                             'break, cannot be handed to tarnwick in a batch' % ((name, text),))
+        lines.append('%s %s\n' % (verb, name) if text is None else '%s %s %s\n' % (verb, name, text))
+    return ''.join(lines)
 
 
-def values_before(tool, edits, single):
-    """Learns each parameter's current value from a dry-run append of an element that is surely
-    absent: tarnwick reports the list with that element added after ", ", or alone."""
-    probe = 'tarnwick-ansible-probe-' + uuid.uuid4().hex
-    if single:
-        report = tool.run(['-n'], operands=[edits[0]['name'], probe])
-    else:
-        keys = list(dict.fromkeys(edit['name'] for edit in edits))
-        report = tool.run(['-n'], batch=''.join('append %s %s\n' % (key, probe) for key in keys))
-    before = {}
-    for key, value in report:
-        if value == probe:
-            before[key] = ''
-        elif value is not None and value.endswith(', ' + probe):
-            before[key] = value[:-len(', ' + probe)]
-        else:
-            tool.module.fail_json(msg='cannot learn the value of %s before the edit: the dry run '
-                                      'reported %r' % (key, value), **tool.result)
-    return before
+def fatal_message(rc, out, err):
+    for line in err.splitlines():
+        if line.startswith('Fatal error:'):
+            return line
+    try:
+        error = json.loads(out)['error']
+        return 'Fatal error: %s(%s)' % (error['type'], error['message'])
+    except (ValueError, KeyError, TypeError):
+        return 'tarnwick exited with status %d: %s' % (rc, err.strip())
+
+
+def run_tarnwick(module, args, batch=None):
+    """Runs tarnwick once with args after its common options, and batch on standard input;
+    returns its JSON report and the result fields of the run."""
+    params = module.params
+    cmd = [module.get_bin_path('tarnwick', required=True), '--json', '-w', str(params['wait'])]
+    cmd += ['-n'] if module.check_mode else []
+    cmd += ['--strict'] if params['strict'] else []
+    cmd += args
+    environ = {}
+    if params['config_directory'] is not None:
+        environ['MAIL_CONFIG'] = params['config_directory']
+    # Not expanded: Postfix values hold "$name" references that belong to Postfix.
+    rc, out, err = module.run_command(cmd, data=batch, binary_data=True, environ_update=environ,
+                                      expand_user_and_vars=False)
+    result = dict(cmd=cmd, rc=rc, stdout=out, stderr=err)
+    if rc != 0:
+        module.fail_json(msg=fatal_message(rc, out, err), **result)
+    try:
+        report = json.loads(out)
+    except ValueError:
+        report = None
+    # A tool that reports nothing cannot be told from one that changed nothing.
+    if not isinstance(report, dict) or not report.get('parameters'):
+        module.fail_json(msg='tarnwick printed no report of its parameters', **result)
+    return report, result
+
+
+def diff_of(report):
+    def lines(field):
+        return ''.join('%s = %s\n' % (p['name'], p[field])
+                       for p in report['parameters'] if p[field] is not None)
+    header = report.get('config_directory') or 'main.cf'
+    return dict(before_header=header, after_header=header, before=lines('before'), after=lines('after'))
 
 
 def main():
     edit_spec = dict(
         name=dict(type='str', required=True),
-        value=dict(type='str', required=True),
-        state=dict(type='str', default='present', choices=list(STATE_OPTIONS)),
+        value=dict(type='raw'),
+        state=dict(type='str', default='present', choices=STATES),
     )
     module = AnsibleModule(
         argument_spec=dict(
             name=dict(type='str'),
-            value=dict(type='str'),
-            state=dict(type='str', default='present', choices=list(STATE_OPTIONS)),
+            value=dict(type='raw'),
+            state=dict(type='str', default='present', choices=STATES),
             edits=dict(type='list', elements='dict', options=edit_spec),
-            wait=dict(type='int'),
+            wait=dict(type='int', default=60),
+            strict=dict(type='bool', default=False),
             config_directory=dict(type='path'),
         ),
         mutually_exclusive=[('name', 'edits'), ('value', 'edits')],
         required_one_of=[('name', 'edits')],
-        required_together=[('name', 'value')],
         supports_check_mode=True,
     )
     params = module.params
+    if params['wait'] < 0:
+        module.fail_json(msg='wait must be 0 or more seconds, not %d' % params['wait'])
     single = params['edits'] is None
     edits = [dict(name=params['name'], value=params['value'], state=params['state'])] if single \
         else params['edits']
-    if not edits:
-        module.exit_json(changed=False, changes={}, unchanged=[])
-    batch = None
-    if not single:
-        batch, error = batch_of(edits)
-        if error:
-            module.fail_json(msg=error)
+    try:
+        for edit in edits:
+            if edit['value'] is None and edit['state'] != 'unset':
+                raise ValueError('%s: state=%s needs a value' % (edit['name'], edit['state']))
+        commands = commands_of(edits)
+        batch = None if single and len(commands) == 1 else batch_of(commands)
+    except ValueError as e:
+        module.fail_json(msg=str(e))
+    if not commands:
+        module.exit_json(changed=False, changes={}, unchanged=[], parameters=[])
 
-    tool = Tarnwick(module)
-    before = values_before(tool, edits, single) if module._diff else None
-    options = ['-n'] if module.check_mode else []
-    if single:
-        report = tool.run(options + STATE_OPTIONS[params['state']], operands=[params['name'], params['value']])
+    if batch is not None:
+        report, result = run_tarnwick(module, ['-f', '-'], batch=batch)
+    elif params['state'] == 'unset':
+        report, result = run_tarnwick(module, ['--unset', params['name']])
     else:
-        report = tool.run(options, batch=batch)
+        report, result = run_tarnwick(module, STATE_OPTIONS[params['state']] +
+                                      ['--', params['name'], commands[0][2]])
 
-    changes = dict((key, value) for key, value in report if value is not None)
-    result = dict(tool.result, changed=bool(changes), changes=changes,
-                  unchanged=[key for key, value in report if value is None])
-    if before is not None:
-        header = params['config_directory'] + '/main.cf' if params['config_directory'] else 'main.cf'
-        result['diff'] = dict(
-            before_header=header, after_header=header,
-            before=''.join('%s = %s\n' % (key, before.get(key, '')) for key, _ in report),
-            after=''.join('%s = %s\n' % (key, before.get(key, '') if value is None else value)
-                          for key, value in report))
+    for parameter in report['parameters']:
+        for warning in parameter.get('warnings') or []:
+            module.warn(warning)
+    result.update(changed=any(p['changed'] for p in report['parameters']),
+                  changes=dict((p['name'], p['after']) for p in report['parameters'] if p['changed']),
+                  unchanged=[p['name'] for p in report['parameters'] if not p['changed']],
+                  parameters=report['parameters'])
+    if module._diff:
+        result['diff'] = diff_of(report)
     module.exit_json(**result)
 
 
