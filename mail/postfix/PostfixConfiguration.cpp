@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/bind/bind.hpp>
 #include <boost/ref.hpp>
@@ -66,12 +68,14 @@ int runRead(const std::vector<std::string>& arguments, std::string& output, std:
 
 // A name postconf would take as an option (leading '-') or a comment
 // (leading '#'), split at '=' or trim (blanks, tabs, other control
-// characters), or no name at all.
+// characters), or no name at all. Bytes past ASCII are refused too: postconf
+// prints them as '?' in its warnings, so that a name it does not use could
+// not be told from one it does.
 bool nameRefused(const std::string& key) {
     return key.empty() || key[0] == '-' || key[0] == '#' ||
            std::any_of(key.begin(), key.end(), [](char c) {
                const auto byte = static_cast<unsigned char>(c);
-               return byte == '=' || byte == ' ' || byte < 0x20 || byte == 0x7f;
+               return byte == '=' || byte == ' ' || byte < 0x20 || byte >= 0x7f;
            });
 }
 
@@ -144,8 +148,10 @@ void PostfixConfiguration::checkParameterName(const std::string& key) {
     // postconf -P names a service setting SERVICE/TYPE/NAME; any other '/'
     // would make postconf -e write a parameter that Postfix never reads.
     if (!refused && key.find('/') != std::string::npos) {
+        // postconf -P takes '*' as a wild card: one key would edit several
+        // services.
         const std::optional<ServiceKey> service = serviceKey(key);
-        refused = !service || nameRefused(service->name);
+        refused = !service || nameRefused(service->name) || key.find('*') != std::string::npos;
     }
     if (refused) {
         // The message is a C string: a NUL would cut the name short.
@@ -218,10 +224,15 @@ void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
     if (runFailed(runRead(arguments, output, errors))) {
         throw PostfixConfigurationError(failureText(errors));
     }
+    std::vector<std::string> lines;
+    boost::algorithm::split(lines, output, boost::algorithm::is_any_of("\n"));
     for (const auto& setting : settings) {
-        const std::string line = setting.first + " = ";
-        if (output.compare(0, line.size(), line) != 0 &&
-            output.find("\n" + line) == std::string::npos) {
+        // "NAME = VALUE", or "NAME =" for a parameter set to nothing.
+        const std::string set = setting.first + " =";
+        const bool listed = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line == set || line.compare(0, set.size() + 1, set + " ") == 0;
+        });
+        if (!listed) {
             throw PostfixConfigurationError(
                 "main.cf does not end with a newline; postconf would join the new setting onto "
                 "its last line: add one first");

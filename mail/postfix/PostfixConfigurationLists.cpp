@@ -2,6 +2,7 @@
 #include <optional>
 
 #include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
@@ -46,6 +47,17 @@ bool unsets(const std::vector<ValueEdit>& edits, const std::string& key) {
     });
 }
 
+// True when the batch unsets main.cf parameter key and list-edits a service
+// setting of the same name, which then inherits key's default.
+bool unsetBeforeInherited(const std::vector<ValueEdit>& edits, const std::string& key) {
+    return unsets(edits, key) &&
+           std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& edit) {
+               const std::optional<ServiceKey> service = serviceKey(edit.key);
+               return service && service->name == key &&
+                      (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
+           });
+}
+
 // One kind of write: its postconf options, arguments and the plans it writes.
 struct WriteRun {
     std::vector<std::string> options;
@@ -67,7 +79,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     checkEdits(edits);
     for (const ValueEdit& edit : edits) {
         if (edit.kind != ValueEdit::Unset && serviceKey(edit.key)) {
-            checkServiceText(edit.value);
+            checkServiceText(boost::algorithm::trim_copy(edit.value));
         }
     }
     const FileLock lock = lockMainCf();
@@ -81,10 +93,13 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
             readings.notSet.push_back(key);
         }
         // What a parameter not set falls back to: a service to the main.cf
-        // value, which Postfix's default may stand in for.
-        if (needsFallback(edits, key, set)) {
-            readings.fallbacks.emplace_back(key, service ? readValue(service->name, false)
-                                                         : readValue(key, true));
+        // value, which Postfix's default may stand in for. A service's NAME
+        // is read whenever the setting is: that read says whether Postfix
+        // uses NAME at all.
+        if (service) {
+            readings.fallbacks.emplace_back(key, readValue(service->name, false));
+        } else if (needsFallback(edits, key, set) || unsetBeforeInherited(edits, key)) {
+            readings.fallbacks.emplace_back(key, readValue(key, true));
         }
         // Right after the value, as getParameter reads them.
         if (key == "mynetworks" && wantDefault) {

@@ -17,7 +17,8 @@ std::optional<ServiceKey> serviceKey(const std::string& key) {
 }
 
 void checkServiceText(const std::string& text) {
-    if (text.find_first_of(" \t") != std::string::npos) {
+    // What postconf -P refuses; the ends were trimmed as postconf trims them.
+    if (text.find_first_of(" \t\r") != std::string::npos) {
         throw PostfixConfigurationError("a master.cf service setting cannot hold blanks: \"" +
                                         text +
                                         "\"; define it as a main.cf parameter and refer to it "

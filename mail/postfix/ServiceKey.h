@@ -21,8 +21,9 @@ struct ServiceKey {
 std::optional<ServiceKey> serviceKey(const std::string& key);
 
 // Throws PostfixConfigurationError "a master.cf service setting cannot hold
-// blanks: \"<text>\"..." when text holds a blank or a tab: postconf -P refuses
-// whitespace in a value.
+// blanks: \"<text>\"..." when text holds a blank, a tab or a carriage
+// return: postconf -P refuses whitespace in a value. Callers trim the ends
+// first, as postconf does.
 void checkServiceText(const std::string& text);
 
 }  // namespace kelmo::mail::postfix

@@ -212,6 +212,12 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
                     plan.warnings.push_back(unusedParameterWarning(edit.key));
                 }
             }
+            // A service setting is of use only when Postfix knows its NAME.
+            const std::optional<ServiceKey> service = serviceKey(edit.key);
+            const Reading* name = service ? readingOf(readings.fallbacks, edit.key) : nullptr;
+            if (name != nullptr && !name->used) {
+                plan.warnings.push_back(unusedParameterWarning(service->name));
+            }
             plans.push_back(plan);
             set.push_back(!contains(readings.notSet, edit.key));
         }
@@ -232,6 +238,16 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (!set[at->second]) {
             const Reading* fallback = readingOf(readings.fallbacks, edit.key);
             current = fallback != nullptr ? fallback->value : std::string();
+            // A service inherits NAME as the batch has left it so far, as
+            // separate runs would see it.
+            const auto inherited = service ? index.find(service->name) : index.end();
+            if (inherited != index.end()) {
+                const ParameterPlan& mainCf = plans[inherited->second];
+                const Reading* byDefault = readingOf(readings.fallbacks, mainCf.key);
+                current = !mainCf.unset          ? mainCf.text
+                          : byDefault != nullptr ? byDefault->value
+                                                 : std::string();
+            }
         }
         // A service's own mynetworks is used as written.
         if (edit.key == "mynetworks") {

@@ -69,8 +69,9 @@ struct Readings {
     // Parameters read as not set: a service setting its service lacks, or a
     // main.cf parameter, read for an unset, that main.cf lacks.
     std::vector<std::string> notSet;
-    // What a parameter not set stands for, read where a list edit needs it:
-    // for a service key NAME's main.cf value, for a main.cf key the default.
+    // What a parameter not set stands for: for a service key NAME's main.cf
+    // value (read with every service key, for its warning too), for a main.cf
+    // key its default, read where a list edit needs it.
     std::vector<std::pair<std::string, Reading>> fallbacks;
 };
 

@@ -86,7 +86,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
               "'append k\\0x v\\n' >" + batch + "4; printf 'append k v\\0w' >" + batch + "5; mkfifo " + config.root + "/fifo");
     std::ofstream(batch + "6") << fullBatch(config, 1);
     std::ofstream(batch + "7") << std::string(131058, 'x');  // too long for the sh -c line
-    const MailConfig unended("relay_domains = a");
+    const MailConfig unended("smtpd_helo_restrictions =\nrelay_domains = a");
     unended.set("submission inet n - y - - smtpd\n#c", "master.cf");
     config.set("#smtps inet n - y - - smtpd\n", "master.cf");
     // clang-format off
@@ -111,6 +111,8 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
     const std::string noSmtps = fatal(kConfigError, "master.cf has no service \"smtps/inet\"");
     const std::string blank = fatal(kConfigError, "a master.cf service setting cannot hold blanks: \"b c\"; define it as a main.cf parameter and refer to it as $name");
     const std::string strict = fatal(kConfigError, unused("relay_domain"));
+    const std::string blankCr = fatal(kConfigError, "a master.cf service setting cannot hold blanks: \"b\rc\"; define it as a main.cf parameter and refer to it as $name");
+    const std::string wild = fatal(cf, "invalid parameter name: \"*/inet/relay_domains\""), ascii = fatal(cf, "invalid parameter name: \"caf\xe9\"");
     const std::string noExec = fatal("kelmo::SystemError", "execv: No such file or directory: No such file or directory");
     const struct { std::vector<std::string> args; int status; std::string out, err, env = "", prep = ""; } cases[] = {
         {{"a", "b", "c", "--help"}, 0, use, ""}, {{"--bogus", "-h"}, 1, "", me + ": unrecognized option '--bogus'\n" + use},
@@ -127,6 +129,11 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         {{}, 1, tooBig, tooBig, "", "exec \"$0\" -nr " + r + " \"$(cat " + batch + "7)\""}, {{"-n", "-f", batch + "6"}, 1, tooMany, tooMany, "", exec},
         {{"-n", "mynetworks", "10.0.0.0/8"}, 1, unendedCf, unendedCf, "MAIL_CONFIG=" + unended.dir},
         {{"-n", "submission/inet/k", "v"}, 1, unendedMaster, unendedMaster, "MAIL_CONFIG=" + unended.dir},
+        {{"-n", "smtpd_helo_restrictions", "x"}, 0, "changed: smtpd_helo_restrictions = x\n", "", "MAIL_CONFIG=" + unended.dir},
+        // postconf -P refuses a carriage return inside, trims one at the end; '*' would match several services
+        {{"-n", "-r", "smtp/inet/" + r, "b\rc"}, 1, blankCr, blankCr}, {{"-n", "-r", "smtps/inet/" + r, "b \r"}, 1, noSmtps, noSmtps},
+        {{"-n", "-r", "*/inet/" + r, "b"}, 1, wild, wild}, {{"-n", "caf\xe9", "b"}, 1, ascii, ascii},
+        {{"--strict", "-n", "smtps/inet/relay_domain", "b"}, 1, strict, strict},
         {{"-n", r, "b"}, 0, "changed: relay_domains = a, b\n", "", t, blockChld}, {{"-n", r, "b"}, 1, "", lost, "", full},
         {{"--help"}, 1, "", lost, "", full}, {{"--version"}, 1, "", lost, "", full},
         {{"-n", r, "b"}, 1, "", "tarnwick: write error: Broken pipe\n", "", "trap '' PIPE; exec 3<>" + config.root + "/fifo >" + config.root + "/fifo 3<&-"},
@@ -151,7 +158,7 @@ TEST(TarnwickTest, UsageAndFailuresLeaveMainCfAlone) {
         EXPECT_EQ(o.err, c.err) << what;
         EXPECT_EQ(config.mainCf(), rd("a")) << what;
     }
-    EXPECT_EQ(unended.mainCf(), "relay_domains = a");
+    EXPECT_EQ(unended.mainCf(), "smtpd_helo_restrictions =\nrelay_domains = a");
     // The largest argument and the largest batch that the refusals above let through: real postconf runs.
     const std::string largest = fullBatch(config, 0);
     std::ofstream(batch + "8") << largest;
@@ -183,7 +190,7 @@ TEST(TarnwickTest, StandinFailuresDiagnosticsBatchesAndConfigDirectoryLookups) {
         " y\nunset submission/inet/syslog_name\n";
     const std::vector<std::string> mixed{"-f", config.root + "/mixed"};
     const std::string mixedCalls = "-h relay_domains\n-n -h mynetworks\n-P -h submission/inet/" + ss + "\n-h " + ss +
-        "\n-P -h submission/inet/syslog_name\n-M submission/inet\n-e relay_domains=a, b, c\n-X mynetworks\n";
+        "\n-P -h submission/inet/syslog_name\n-h syslog_name\n-M submission/inet\n-e relay_domains=a, b, c\n-X mynetworks\n";
     const std::string real = "STANDIN_REAL=" + config.root + "/real", batched =
         "-h relay_domains\n-h " + ss + "\n-h mynetworks\n-h -d mynetworks\n-h " + sh + "\n-e relay_domains=a, c " +
         ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " + sh + "=one two, three\n";
@@ -326,6 +333,7 @@ TEST(TarnwickTest, ServiceSettingAndUnsetSteps) {
             "\",\"before\":null,\"after\":null,\"changed\":false,\"warnings\":[]}]}\n", "="},
         {"=", "", {"--json", "-n", s, "x"}, "{\"changed\":true,\"dry_run\":true,\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"" + s +
             "\",\"before\":null,\"after\":\"permit_mynetworks,reject_unauth_destination,x\",\"changed\":true,\"warnings\":[]}]}\n", "="},
+        {"=", "printf '%s\\n' 'replace " + sr + " reject' 'append " + s + " x' |", {"-nf", "-"}, "changed: " + sr + " = reject\nchanged: " + s + " = reject,x\n", "="},
         {"=", "", {"--json", "-nu", "relay_domains"}, "{\"changed\":true,\"dry_run\":true,"
             "\"config_directory\":\"@DIR\",\"parameters\":[{\"name\":\"relay_domains\",\"before\":\"a\",\"after\":null,\"changed\":true,\"warnings\":[]}]}\n", "="},
         {"=", "", {"-u", "relay_domains"}, "", sr + " = permit_mynetworks, reject_unauth_destination\n"},
