@@ -96,7 +96,8 @@ std::vector<std::string> wanted(const std::string& value) {
 
 // A run of no elements (a value of separators alone) adds nothing: present.
 bool present(const std::vector<std::string>& list, const std::vector<std::string>& run) {
-    return run.empty() || std::search(list.begin(), list.end(), run.begin(), run.end()) != list.end();
+    return run.empty() ||
+           std::search(list.begin(), list.end(), run.begin(), run.end()) != list.end();
 }
 
 std::string trimmed(const std::string& text) {

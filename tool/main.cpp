@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -49,7 +48,7 @@ void unblockChildSignal() {
 // After a successful run: the plans' warnings on standard error alone (a
 // script reading the -v lines or the JSON must not take them for changes),
 // then the --json report, or with -v one line per parameter.
-void report(const tarnwick::Options& options, const std::string& mainCfPath,
+void report(const tarnwick::Options& options, const std::string& configDirectory,
             const std::vector<ParameterPlan>& plans, tarnwick::ReservedStdout& reserved) {
     for (const auto& plan : plans) {
         for (const std::string& warning : plan.warnings) {
@@ -57,9 +56,7 @@ void report(const tarnwick::Options& options, const std::string& mainCfPath,
         }
     }
     if (options.json) {
-        // The lock's name: the canonical configuration directory and "/main.cf".
-        const std::string directory = std::filesystem::path(mainCfPath).parent_path();
-        const std::string json = tarnwick::jsonReport(plans, options.dryRun, directory);
+        const std::string json = tarnwick::jsonReport(plans, options.dryRun, configDirectory);
         reserved.release();
         std::cout << json << std::endl;
     } else if (options.verbose) {
@@ -114,7 +111,7 @@ int main(int argc, char* argv[]) {
             tarnwick::logWrites(configuration.mainCfPath, configuration.masterCfPath(), written);
         };
         const std::vector<ParameterPlan> plans = configuration.applyEdits(edits, editing);
-        report(options, configuration.mainCfPath, plans, reserved);
+        report(options, configuration.configDirectory(), plans, reserved);
     } catch (const std::exception& error) {
         tarnwick::reportFailure(error);
         return failed(options.json, reserved, &error, 1);

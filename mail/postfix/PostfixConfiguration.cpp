@@ -169,6 +169,9 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
         if (edit.value.find('\n') != std::string::npos) {
             throw PostfixConfigurationError("value of \"" + edit.key + "\" holds a line break");
         }
+        if (edit.kind != ValueEdit::Unset && serviceKey(edit.key)) {
+            checkServiceText(boost::algorithm::trim_copy(edit.value));
+        }
     }
     // Every parameter empty is the least that the write can hold.
     Settings settings;
@@ -199,9 +202,9 @@ void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
         limit -= static_cast<long>(execCost(std::strlen(*variable)));
     }
     if (size > static_cast<std::size_t>(std::max(limit, 0L))) {
-        throw PostfixConfigurationError("the batch is too large for one postconf run (" +
-                                        std::to_string(size) + " bytes of arguments, the limit is " +
-                                        std::to_string(limit) + "): split it");
+        throw PostfixConfigurationError(
+            "the batch is too large for one postconf run (" + std::to_string(size) +
+            " bytes of arguments, the limit is " + std::to_string(limit) + "): split it");
     }
 }
 
@@ -221,9 +224,7 @@ void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
     arguments[1] = references;
     std::string output;
     std::string errors;
-    if (runFailed(runRead(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
-    }
+    readChecked(arguments, output, errors);
     std::vector<std::string> lines;
     boost::algorithm::split(lines, output, boost::algorithm::is_any_of("\n"));
     for (const auto& setting : settings) {
@@ -284,19 +285,17 @@ void PostfixConfiguration::setParameter(const std::string& key, const std::strin
 }
 
 void PostfixConfiguration::writeParameters(const Settings& settings) {
-    std::vector<std::string> arguments;
+    std::vector<std::string> arguments{"-e"};
     for (const auto& [key, value] : settings) {
         // key=value travels as one argument: no quoting, no escaping.
         arguments.push_back(key + "=" + value);
     }
-    runWrite({"-e"}, arguments);
+    runWrite(arguments);
 }
 
-void PostfixConfiguration::runWrite(std::vector<std::string> options,
-                                    const std::vector<std::string>& arguments) {
+void PostfixConfiguration::runWrite(const std::vector<std::string>& arguments) {
     process::Command command(kPostconf);
-    options.insert(options.end(), arguments.begin(), arguments.end());
-    command.arguments.insert(command.arguments.end(), options.begin(), options.end());
+    command.arguments.insert(command.arguments.end(), arguments.begin(), arguments.end());
     process::Pipe pipe(command);
     std::string errors;
     capture(pipe.stderrChannel, errors);

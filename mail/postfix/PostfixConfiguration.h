@@ -87,8 +87,9 @@ public:
 
     // What can be refused before any postconf run: each key by
     // checkParameterName, a value holding a line break ("value of \"<key>\"
-    // holds a line break"), and arguments that would not fit one postconf -e
-    // run even were every parameter empty. Throws PostfixConfigurationError.
+    // holds a line break"), a service setting's value holding whitespace
+    // inside, and arguments that would not fit one postconf -e run even were
+    // every parameter empty. Throws PostfixConfigurationError.
     static void checkEdits(const std::vector<ValueEdit>& edits);
 
     // The main.cf lock that every edit holds, waiting at most lockWait
@@ -106,10 +107,10 @@ public:
     // config_directory, canonical where it resolves, followed by "/main.cf";
     // the lock's name.
     const std::string mainCfPath;
-    // The master.cf beside it, where service settings live.
-    std::string masterCfPath() const {
-        return mainCfPath.substr(0, mainCfPath.rfind('/') + 1) + "master.cf";
-    }
+    // The canonical configuration directory, and the master.cf in it where
+    // service settings live.
+    std::string configDirectory() const { return mainCfPath.substr(0, mainCfPath.rfind('/')); }
+    std::string masterCfPath() const { return configDirectory() + "/master.cf"; }
 
 private:
     PostfixConfiguration();
@@ -145,6 +146,18 @@ private:
     // newline and postconf -n says it sets not every key of settings.
     void checkMainCfEnding(const Settings& settings) const;
 
+    // Under the lock, what a dry run must foresee too: every parameter a
+    // warning names (strict only), the arguments' size, main.cf's and
+    // master.cf's final newline where a write would add a line, and each
+    // written service's presence in master.cf. Throws
+    // PostfixConfigurationError.
+    void checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const;
+
+    // What the edits need read under the lock: each parameter once (a
+    // service setting, or one the batch unsets, as set), what those not set
+    // fall back to, and mynetworks' default where a list edit meets it.
+    static Readings readEdits(const std::vector<ValueEdit>& edits, bool compare);
+
     // One postconf -e key=value key=value ... without taking the lock:
     // callers hold it.
     static void writeParameters(const Settings& settings);
@@ -156,10 +169,9 @@ private:
     static void writePlans(const std::vector<ParameterPlan>& plans,
                            const boost::function<void(const std::vector<ParameterPlan>&)>& written);
 
-    // postconf with options, then arguments; throws PostfixConfigurationError
-    // when it fails. Callers hold the lock.
-    static void runWrite(std::vector<std::string> options,
-                         const std::vector<std::string>& arguments);
+    // postconf with arguments (options first); throws
+    // PostfixConfigurationError when it fails. Callers hold the lock.
+    static void runWrite(const std::vector<std::string>& arguments);
 };
 
 }  // namespace kelmo::mail::postfix

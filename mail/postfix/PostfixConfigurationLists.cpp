@@ -2,7 +2,6 @@
 #include <optional>
 
 #include <boost/algorithm/string/join.hpp>
-#include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
@@ -47,20 +46,9 @@ bool unsets(const std::vector<ValueEdit>& edits, const std::string& key) {
     });
 }
 
-// True when the batch unsets main.cf parameter key and list-edits a service
-// setting of the same name, which then inherits key's default.
-bool unsetBeforeInherited(const std::vector<ValueEdit>& edits, const std::string& key) {
-    return unsets(edits, key) &&
-           std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& edit) {
-               const std::optional<ServiceKey> service = serviceKey(edit.key);
-               return service && service->name == key &&
-                      (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
-           });
-}
-
-// One kind of write: its postconf options, arguments and the plans it writes.
+// One kind of write: postconf's arguments, options first, and the plans it
+// writes.
 struct WriteRun {
-    std::vector<std::string> options;
     std::vector<std::string> arguments;
     std::vector<ParameterPlan> plans;
 };
@@ -71,20 +59,25 @@ struct WriteRun {
 // a batch: read what the edits need, plan in memory, write once.
 std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
                                                             const EditOptions& options) {
+    checkEdits(edits);
+    const FileLock lock = lockMainCf();
+    std::vector<ParameterPlan> plans =
+        planEdits(edits, readEdits(edits, options.compare), options.compare);
+    checkPlans(plans, options.strict);
+    if (!options.dryRun) {
+        writePlans(plans, options.written);
+    }
+    return plans;
+}
+
+Readings PostfixConfiguration::readEdits(const std::vector<ValueEdit>& edits, bool compare) {
     // Only a list edit looks at mynetworks through its default replacement.
     bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
         return edit.key == "mynetworks" &&
                (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
     });
-    checkEdits(edits);
-    for (const ValueEdit& edit : edits) {
-        if (edit.kind != ValueEdit::Unset && serviceKey(edit.key)) {
-            checkServiceText(boost::algorithm::trim_copy(edit.value));
-        }
-    }
-    const FileLock lock = lockMainCf();
     Readings readings;
-    for (const std::string& key : keysToRead(edits, options.compare)) {
+    for (const std::string& key : keysToRead(edits, compare)) {
         const std::optional<ServiceKey> service = serviceKey(key);
         bool set = true;
         readings.values.emplace_back(key, service || unsets(edits, key) ? readSetting(key, set)
@@ -98,7 +91,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
         // uses NAME at all.
         if (service) {
             readings.fallbacks.emplace_back(key, readValue(service->name, false));
-        } else if (needsFallback(edits, key, set) || unsetBeforeInherited(edits, key)) {
+        } else if (needsFallback(edits, key, set)) {
             readings.fallbacks.emplace_back(key, readValue(key, true));
         }
         // Right after the value, as getParameter reads them.
@@ -112,64 +105,55 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
         readings.myNetworksDefault = defaultMyNetworks();
         readings.localNetworks = localNetworks();
     }
+    return readings;
+}
 
-    std::vector<ParameterPlan> plans = planEdits(edits, readings, options.compare);
-    // Refused before the write, so that nothing of the run lands in main.cf.
-    for (const ParameterPlan& plan : plans) {
-        if (options.strict && !plan.warnings.empty()) {
-            throw PostfixConfigurationError(plan.warnings.front());
-        }
-    }
+void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const {
     // The -e and -P arguments must fit their runs; only the main.cf ones can
     // become new lines there.
     Settings settings;
     Settings mainCfSettings;
+    bool writesMasterCf = false;
+    std::vector<std::string> services;
     for (const ParameterPlan& plan : plans) {
-        if (plan.write && !plan.unset) {
-            settings.emplace_back(plan.key, plan.text);
-            if (!serviceKey(plan.key)) {
-                mainCfSettings.emplace_back(plan.key, plan.text);
-            }
+        if (strict && !plan.warnings.empty()) {
+            throw PostfixConfigurationError(plan.warnings.front());
+        }
+        const std::optional<ServiceKey> service = serviceKey(plan.key);
+        writesMasterCf = writesMasterCf || (plan.write && service);
+        if (!plan.write || plan.unset) {
+            continue;
+        }
+        settings.emplace_back(plan.key, plan.text);
+        if (!service) {
+            mainCfSettings.emplace_back(plan.key, plan.text);
+        } else if (std::find(services.begin(), services.end(), service->serviceType()) ==
+                   services.end()) {
+            services.push_back(service->serviceType());
         }
     }
     checkWriteArguments(settings);
     checkMainCfEnding(mainCfSettings);
     // postconf -P moves the service's entry, to the end at times, where it
     // would join a last line that has no newline (a comment, say).
-    const bool writesMasterCf = std::any_of(plans.begin(), plans.end(), [](const ParameterPlan& plan) {
-        return plan.write && serviceKey(plan.key);
-    });
-    if (writesMasterCf &&
-        endsWithoutNewline(masterCfPath())) {
+    if (writesMasterCf && endsWithoutNewline(masterCfPath())) {
         throw PostfixConfigurationError(
             "master.cf does not end with a newline; postconf would join the service's entry onto "
             "its last line: add one first");
     }
     // postconf -P accepts a service master.cf lacks and changes nothing.
-    std::vector<std::string> checked;
-    for (const ParameterPlan& plan : plans) {
-        const std::optional<ServiceKey> service = serviceKey(plan.key);
-        if (!plan.write || plan.unset || !service ||
-            std::find(checked.begin(), checked.end(), service->serviceType()) != checked.end()) {
-            continue;
+    for (const std::string& service : services) {
+        if (!hasService(service)) {
+            throw PostfixConfigurationError("master.cf has no service \"" + service + "\"");
         }
-        if (!hasService(service->serviceType())) {
-            throw PostfixConfigurationError("master.cf has no service \"" +
-                                            service->serviceType() + "\"");
-        }
-        checked.push_back(service->serviceType());
     }
-    if (!options.dryRun) {
-        writePlans(plans, options.written);
-    }
-    return plans;
 }
 
 void PostfixConfiguration::writePlans(
     const std::vector<ParameterPlan>& plans,
     const boost::function<void(const std::vector<ParameterPlan>&)>& written) {
     // main.cf first, then master.cf; each write one run for all its keys.
-    WriteRun runs[] = {{{"-e"}, {}, {}}, {{"-X"}, {}, {}}, {{"-P"}, {}, {}}, {{"-P", "-X"}, {}, {}}};
+    WriteRun runs[] = {{{"-e"}, {}}, {{"-X"}, {}}, {{"-P"}, {}}, {{"-P", "-X"}, {}}};
     for (const ParameterPlan& plan : plans) {
         if (plan.write) {
             WriteRun& run = runs[(serviceKey(plan.key) ? 2 : 0) + (plan.unset ? 1 : 0)];
@@ -179,18 +163,20 @@ void PostfixConfiguration::writePlans(
     }
     std::vector<std::string> landed;
     for (const WriteRun& run : runs) {
-        if (run.arguments.empty()) {
+        if (run.plans.empty()) {
             continue;
         }
         try {
-            runWrite(run.options, run.arguments);
+            runWrite(run.arguments);
         } catch (const PostfixConfigurationError& error) {
             if (landed.empty()) {
                 throw;
             }
-            const std::string text = error.what();
-            throw PostfixConfigurationError(text + (!text.empty() && text.back() == '\n' ? "" : "\n") +
-                                            "written before this failure: " +
+            std::string text = error.what();
+            if (text.empty() || text.back() != '\n') {
+                text += "\n";
+            }
+            throw PostfixConfigurationError(text + "written before this failure: " +
                                             boost::algorithm::join(landed, ", "));
         }
         for (const ParameterPlan& plan : run.plans) {

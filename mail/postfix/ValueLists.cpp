@@ -183,12 +183,12 @@ std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool co
 
 bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, bool set) {
     for (const ValueEdit& edit : edits) {
-        if (edit.key != key) {
-            continue;
-        }
-        if (edit.kind == ValueEdit::Replace || edit.kind == ValueEdit::Unset) {
+        const bool listEdit = edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove;
+        const std::optional<ServiceKey> service = serviceKey(edit.key);
+        if (edit.key == key && !listEdit) {
             set = edit.kind == ValueEdit::Replace;
-        } else if (!set) {
+        } else if (!set && listEdit && (edit.key == key || (service && service->name == key))) {
+            // key itself, or a service setting that inherits it
             return true;
         }
     }
@@ -201,6 +201,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
     std::vector<char> set;  // each plan's parameter set as the batch goes, as far as known
     std::map<std::string, std::size_t> index;
     for (const ValueEdit& edit : edits) {
+        const std::optional<ServiceKey> service = serviceKey(edit.key);
         const auto [at, added] = index.emplace(edit.key, plans.size());
         if (added) {
             ParameterPlan plan;
@@ -213,7 +214,6 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
                 }
             }
             // A service setting is of use only when Postfix knows its NAME.
-            const std::optional<ServiceKey> service = serviceKey(edit.key);
             const Reading* name = service ? readingOf(readings.fallbacks, edit.key) : nullptr;
             if (name != nullptr && !name->used) {
                 plan.warnings.push_back(unusedParameterWarning(service->name));
@@ -233,7 +233,6 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             set[at->second] = !plan.unset;
             continue;
         }
-        const std::optional<ServiceKey> service = serviceKey(edit.key);
         std::string current = plan.text;
         if (!set[at->second]) {
             const Reading* fallback = readingOf(readings.fallbacks, edit.key);

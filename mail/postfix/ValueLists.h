@@ -24,8 +24,8 @@ std::vector<std::string> listElements(const std::string& value);
 // "mynetworks", whose current value is written back as read); otherwise the
 // current text as read, ", " and value, or value alone for an empty list.
 // A value without separators (outside braces) is present when an element
-// equals it; one with separators when its non-empty elements stand consecutively, in order,
-// among the current elements.
+// equals it; one with separators when its non-empty elements stand
+// consecutively, in order, among the current elements.
 ListEdit planAppend(const std::string& key, const std::string& current, const std::string& value);
 
 // removeValue: every element equal to value (for a value with separators,
@@ -34,8 +34,8 @@ ListEdit planAppend(const std::string& key, const std::string& current, const st
 ListEdit planRemove(const std::string& current, const std::string& value);
 
 // appendPairValue: "first second" added to a comma-separated list (commas
-// inside braces do not separate) whose elements are trimmed and emptied ones dropped; nothing written when an
-// element already equals the trimmed pair.
+// inside braces do not separate) whose elements are trimmed and emptied ones
+// dropped; nothing written when an element already equals the trimmed pair.
 ListEdit planAppendPair(const std::string& current, const std::string& first,
                         const std::string& second);
 
@@ -96,14 +96,16 @@ struct ParameterPlan {
 // replacement reads nothing).
 std::vector<std::string> keysToRead(const std::vector<ValueEdit>& edits, bool compare);
 
-// Whether a list edit of key meets it not set (set: what the read found), so
-// that the batch must read what it falls back to.
+// Whether a list edit of main.cf parameter key, or of a service setting that
+// inherits it, meets it not set (set: what the read found; an unset in the
+// batch unsets it), so that the batch must read the default it falls back to.
 bool needsFallback(const std::vector<ValueEdit>& edits, const std::string& key, bool set);
 
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at each
 // list edit), each value taken as postconf stores it: blank, tab, CR, LF, VT
-// and FF trimmed from both ends. One plan per parameter, in order of first mention. Without
+// and FF trimmed from both ends. One plan per parameter, in order of first
+// mention. Without
 // compare a parameter is written when any of its edits decided to write;
 // with compare only when its final text differs from the value read, so that
 // an edit that changes nothing reads as unchanged. A parameter read as unused
