@@ -37,8 +37,8 @@ inline std::string fatal(const std::string& type, const std::string& what) {
 
 struct Outcome { int status; std::string out, err; };  // status: exit code, or 128 + signal
 
-// <root>/pf holds main.cf and an empty master.cf (set(text, "master.cf") writes one) (postconf warns without one); <root>/lock
-// stands in for /var/lock.
+// <root>/pf holds main.cf and a master.cf, empty unless set(text, "master.cf") fills it (postconf
+// warns without one); <root>/lock stands in for /var/lock.
 struct MailConfig {
     std::string root, dir, mainCfPath;
 
