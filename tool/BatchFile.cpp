@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 #include "common/SystemError.h"
 #include "mail/postfix/PostfixConfiguration.h"
@@ -29,29 +30,30 @@ const struct {
     {"remove", ValueEdit::Remove},
 };
 
-// False for anything but "WORD KEY VALUE" with a known word and a non-empty
-// key, or "unset KEY"; VALUE may be empty but its blank may not be missing.
-bool parseLine(const std::string& line, ValueEdit& edit) {
+// Nothing for anything but "WORD KEY VALUE" with a known word and a
+// non-empty key, or "unset KEY"; VALUE may be empty but its blank may not be
+// missing.
+std::optional<ValueEdit> parseLine(const std::string& line) {
     const std::string::size_type afterWord = line.find(' ');
     if (afterWord == 5 && line.compare(0, 6, "unset ") == 0) {
-        edit.kind = ValueEdit::Unset;
-        edit.key = line.substr(afterWord + 1);
-        return !edit.key.empty() && edit.key.find(' ') == std::string::npos;
+        const std::string key = line.substr(afterWord + 1);
+        if (key.empty() || key.find(' ') != std::string::npos) {
+            return std::nullopt;
+        }
+        return ValueEdit(ValueEdit::Unset, key);
     }
     const std::string::size_type afterKey =
         afterWord == std::string::npos ? afterWord : line.find(' ', afterWord + 1);
     if (afterKey == std::string::npos || afterKey == afterWord + 1) {
-        return false;
+        return std::nullopt;
     }
     for (const auto& known : kWords) {
         if (line.compare(0, afterWord, known.word) == 0) {
-            edit.kind = known.kind;
-            edit.key = line.substr(afterWord + 1, afterKey - afterWord - 1);
-            edit.value = line.substr(afterKey + 1);
-            return true;
+            return ValueEdit(known.kind, line.substr(afterWord + 1, afterKey - afterWord - 1),
+                             line.substr(afterKey + 1));
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 // The whole input, refused once it passes either bound.
@@ -95,12 +97,13 @@ std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
             continue;
         }
         const std::string where = file + ":" + std::to_string(number) + ": ";
-        ValueEdit edit;
-        if (!parseLine(line, edit)) {
+        const std::optional<ValueEdit> parsed = parseLine(line);
+        if (!parsed) {
             throw BatchFileError(where +
                                  "expected \"append KEY VALUE\", \"replace KEY VALUE\", "
                                  "\"remove KEY VALUE\" or \"unset KEY\"");
         }
+        const ValueEdit& edit = *parsed;
         // An argument ends at a NUL: postconf would see a shorter name or
         // lose the rest of the value.
         if (edit.key.find('\0') != std::string::npos) {
@@ -113,7 +116,7 @@ std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
         if (edit.value.find('\0') != std::string::npos) {
             throw BatchFileError(where + "value of \"" + edit.key + "\" holds a NUL byte");
         }
-        edits.push_back(edit);
+        edits.push_back(*parsed);
     }
     return edits;
 }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/postfix/ValueLists.h"
+#include "mail/postfix/EditPlan.h"
 
 namespace tarnwick {
 

@@ -23,11 +23,11 @@ std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& p
     Json parameters = Json::array();
     bool changed = false;
     for (const auto& plan : plans) {
-        changed = changed || plan.write;
+        changed = changed || plan.changed;
         parameters.push_back(Json{{"name", plan.key},
                                   {"before", plan.before ? Json(*plan.before) : Json()},
-                                  {"after", plan.unset ? Json() : Json(plan.text)},
-                                  {"changed", plan.write},
+                                  {"after", plan.after ? Json(*plan.after) : Json()},
+                                  {"changed", plan.changed},
                                   {"warnings", plan.warnings}});
     }
     return dump({{"changed", changed},

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "mail/postfix/ValueLists.h"
+#include "mail/postfix/EditPlan.h"
 
 namespace tarnwick {
 

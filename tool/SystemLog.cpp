@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mail/postfix/ServiceKey.h"
 
 namespace tarnwick {
 
@@ -30,18 +29,17 @@ void logWrites(const std::string& mainCfPath, const std::string& masterCfPath,
     const std::string who = " (" + caller() + ")";
     bool opened = false;
     for (const auto& plan : plans) {
-        if (!plan.write) {
+        if (!plan.changed) {
             continue;
         }
         if (!opened) {
             openlog("tarnwick", 0, LOG_MAIL);
             opened = true;
         }
-        const std::string after = plan.unset ? std::string("(unset)") : "\"" + plan.text + "\"";
+        const std::string after = plan.after ? "\"" + *plan.after + "\"" : std::string("(unset)");
         const std::string change =
             plan.before ? ": \"" + *plan.before + "\" -> " + after : " set to " + after;
-        const std::string& path =
-            kelmo::mail::postfix::serviceKey(plan.key) ? masterCfPath : mainCfPath;
+        const std::string& path = plan.target.inMasterCf() ? masterCfPath : mainCfPath;
         syslog(LOG_NOTICE, "%s", (path + ": " + plan.key + change + who).c_str());
     }
     if (opened) {

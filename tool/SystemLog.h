@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/postfix/ValueLists.h"
+#include "mail/postfix/EditPlan.h"
 
 namespace tarnwick {
 

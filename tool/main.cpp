@@ -61,10 +61,10 @@ void report(const tarnwick::Options& options, const std::string& configDirectory
         std::cout << json << std::endl;
     } else if (options.verbose) {
         for (const auto& plan : plans) {
-            if (plan.write && plan.unset) {
+            if (plan.changed && !plan.after) {
                 std::cout << "changed: " << plan.key << " (unset)\n";
-            } else if (plan.write) {
-                std::cout << "changed: " << plan.key << " = " << plan.text << "\n";
+            } else if (plan.changed) {
+                std::cout << "changed: " << plan.key << " = " << *plan.after << "\n";
             } else {
                 std::cout << "unchanged: " << plan.key << "\n";
             }

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <boost/function.hpp>
 
-#include "mail/postfix/ValueLists.h"
-
+#include "mail/postfix/EditPlan.h"
 #include "mail/postfix/FileLock.h"
 
 namespace kelmo::mail::postfix {
@@ -34,10 +32,10 @@ public:
     // applyEdits writes a replacement. Throws what applyEdits throws.
     void setParameter(const std::string& key, const std::string& value);
 
-    // Read-modify-write list edits, each holding the main.cf lock from before
-    // the read until the write has returned, so that concurrent edits of one
-    // parameter never lose each other. Throw what getParameter and
-    // setParameter throw.
+    // Read-modify-write list edits, each one edit through applyEdits: the
+    // main.cf lock held from before the read until the write has returned, so
+    // that concurrent edits of one parameter never lose each other. Throw what
+    // applyEdits throws.
     void appendValue(const std::string& key, const std::string& value);
     void removeValue(const std::string& key, const std::string& value);
     void appendPairValue(const std::string& key, const std::string& first,
@@ -58,21 +56,15 @@ public:
         boost::function<void(const std::vector<ParameterPlan>&)> written;
     };
 
-    // The edits in order as one transaction: the main.cf lock held from
-    // before the first read until the writes have returned, each parameter
-    // read once, at most one run of each write (postconf -e, -X, -P, -P -X;
-    // none when nothing changed), nothing written when anything fails before.
-    // A service key (SERVICE/TYPE/NAME) is read with postconf -P -h; one its
-    // service does not set inherits NAME from main.cf. Returns one plan per
-    // parameter in order of first mention. Before the lock, checkEdits; under
-    // it, before writing (and in a dry run, which foresees every refusal of
-    // the real run): the planned arguments must fit one postconf run, main.cf
-    // must end with a newline when a parameter it does not set is to be
-    // added, and a service setting's service must be in master.cf. Throws
-    // PostfixConfigurationError for each refusal (a service setting holding a
-    // blank too), what getParameter throws, for a failed write (naming what
-    // an earlier write of the run wrote), and under strict the first
-    // warning's text.
+    // The edits in order as one transaction: check (checkEdits), lock, read
+    // (readState), plan (planEdits), check (checkPlans, in a dry run too, so
+    // that it foresees every refusal of the real run), write (writePlans,
+    // unless dryRun). The main.cf lock is held from before the first read
+    // until the writes have returned; nothing is written when anything fails
+    // before. Returns one plan per parameter in order of first mention.
+    // Throws PostfixConfigurationError for each refusal, what the reads throw,
+    // for a failed write (naming what an earlier write of the run wrote), and
+    // under strict the first warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
@@ -117,22 +109,16 @@ private:
 
     int lockWait_ = -1;
 
-    // postconf -h [-d] key, checked and trimmed; no mynetworks replacement.
-    // A current value that postconf hides because nothing refers to it is
-    // read again with a reference that lasts one run; used is false then.
-    static Reading readValue(const std::string& key, bool useDefault);
-
-    // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike
-    // readValue.
+    // postconf -h -d mynetworks, trimmed; no diagnostics check, unlike the
+    // other reads.
     static std::string defaultMyNetworks();
 
-    // The parameter as main.cf sets it (postconf -n -h key, a hidden value
-    // found as readValue finds it; for a service key postconf -P -h key),
-    // trimmed; set tells whether postconf printed anything at all.
-    static Reading readSetting(const std::string& key, bool& set);
-
-    // Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
-    static bool hasService(const std::string& serviceType);
+    // Reads under the lock what state asks for, each parameter in order of
+    // first mention: its value (postconf -h; -n -h or -P -h where it is read
+    // as set), then what it falls back to (postconf -h NAME for a service
+    // setting, -h -d for a main.cf parameter) where needed, and mynetworks'
+    // default right after mynetworks, as getParameter reads them.
+    static void readState(RunState& state);
 
     using Settings = std::vector<std::pair<std::string, std::string>>;
 
@@ -146,21 +132,12 @@ private:
     // newline and postconf -n says it sets not every key of settings.
     void checkMainCfEnding(const Settings& settings) const;
 
-    // Under the lock, what a dry run must foresee too: every parameter a
-    // warning names (strict only), the arguments' size, main.cf's and
-    // master.cf's final newline where a write would add a line, and each
-    // written service's presence in master.cf. Throws
-    // PostfixConfigurationError.
+    // Under the lock, what a dry run must foresee too: a service setting's
+    // element holding a blank, every parameter a warning names (strict only),
+    // the arguments' size, main.cf's and master.cf's final newline where a
+    // write would add a line, and each written service's presence in
+    // master.cf. Throws PostfixConfigurationError.
     void checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const;
-
-    // What the edits need read under the lock: each parameter once (a
-    // service setting, or one the batch unsets, as set), what those not set
-    // fall back to, and mynetworks' default where a list edit meets it.
-    static Readings readEdits(const std::vector<ValueEdit>& edits, bool compare);
-
-    // One postconf -e key=value key=value ... without taking the lock:
-    // callers hold it.
-    static void writeParameters(const Settings& settings);
 
     // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
     // only when it has something to write. A failure after an earlier run
@@ -168,10 +145,6 @@ private:
     // written, when set. Callers hold the lock.
     static void writePlans(const std::vector<ParameterPlan>& plans,
                            const boost::function<void(const std::vector<ParameterPlan>&)>& written);
-
-    // postconf with arguments (options first); throws
-    // PostfixConfigurationError when it fails. Callers hold the lock.
-    static void runWrite(const std::vector<std::string>& arguments);
 };
 
 }  // namespace kelmo::mail::postfix

@@ -1,22 +1,16 @@
-#include <algorithm>
-#include <optional>
-
 #include <boost/algorithm/string/join.hpp>
 
-#include "mail/postfix/FileEnding.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
-#include "mail/postfix/ServiceKey.h"
-#include "mail/postfix/ValueLists.h"
+#include "mail/postfix/Postconf.h"
 
-// The list edits read, decide and write under one main.cf lock: with the lock
+// The edits read, decide and write under one main.cf lock: with the lock
 // around the write alone, two runs appending different values to the same
 // parameter would both read the old list and the later write would drop the
 // earlier one's value. The lock is taken once; a second FileLock on the same
-// name in this process would wait for itself, hence writeParameters. What
-// the edits alone show to be refused is refused before the lock, as before
-// any postconf run.
+// name in this process would wait for itself. What the edits alone show to be
+// refused is refused before the lock, as before any postconf run.
 
 namespace kelmo::mail::postfix {
 
@@ -30,39 +24,18 @@ void PostfixConfiguration::removeValue(const std::string& key, const std::string
 
 void PostfixConfiguration::appendPairValue(const std::string& key, const std::string& first,
                                            const std::string& second) {
-    checkParameterName(key);
-    const FileLock lock = lockMainCf();
-    const ListEdit edit = planAppendPair(getParameter(key, false), first, second);
-    if (edit.write) {
-        writeParameters({{key, edit.text}});
-    }
+    applyEdits({{ValueEdit::AppendPair, key, first + " " + second}}, EditOptions());
 }
 
-namespace {
-
-bool unsets(const std::vector<ValueEdit>& edits, const std::string& key) {
-    return std::any_of(edits.begin(), edits.end(), [&](const ValueEdit& edit) {
-        return edit.key == key && edit.kind == ValueEdit::Unset;
-    });
-}
-
-// One kind of write: postconf's arguments, options first, and the plans it
-// writes.
-struct WriteRun {
-    std::vector<std::string> arguments;
-    std::vector<ParameterPlan> plans;
-};
-
-}  // namespace
-
-// Every edit of the command line goes through here, a single one as much as
-// a batch: read what the edits need, plan in memory, write once.
+// Every edit goes through here, a single one as much as a batch: check,
+// lock, read, plan, check, write.
 std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
                                                             const EditOptions& options) {
     checkEdits(edits);
     const FileLock lock = lockMainCf();
-    std::vector<ParameterPlan> plans =
-        planEdits(edits, readEdits(edits, options.compare), options.compare);
+    RunState state = RunState::forEdits(edits, options.compare);
+    readState(state);
+    std::vector<ParameterPlan> plans = planEdits(edits, state, options.compare);
     checkPlans(plans, options.strict);
     if (!options.dryRun) {
         writePlans(plans, options.written);
@@ -70,95 +43,60 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     return plans;
 }
 
-Readings PostfixConfiguration::readEdits(const std::vector<ValueEdit>& edits, bool compare) {
-    // Only a list edit looks at mynetworks through its default replacement.
-    bool wantDefault = std::any_of(edits.begin(), edits.end(), [](const ValueEdit& edit) {
-        return edit.key == "mynetworks" &&
-               (edit.kind == ValueEdit::Append || edit.kind == ValueEdit::Remove);
-    });
-    Readings readings;
-    for (const std::string& key : keysToRead(edits, compare)) {
-        const std::optional<ServiceKey> service = serviceKey(key);
-        bool set = true;
-        readings.values.emplace_back(key, service || unsets(edits, key) ? readSetting(key, set)
-                                                                        : readValue(key, false));
-        if (!set) {
-            readings.notSet.push_back(key);
+void PostfixConfiguration::readState(RunState& state) {
+    using postconf::readParameter;
+    bool wantDefault = state.wantMyNetworksDefault;
+    const auto readMyNetworksDefault = [&state, &wantDefault] {
+        state.myNetworksDefault = defaultMyNetworks();
+        state.localNetworks = localNetworks();
+        wantDefault = false;
+    };
+    for (ParameterState& parameter : state.parameters) {
+        if (!parameter.readCurrent) {
+            continue;
         }
-        // What a parameter not set falls back to: a service to the main.cf
-        // value, which Postfix's default may stand in for. A service's NAME
-        // is read whenever the setting is: that read says whether Postfix
-        // uses NAME at all.
-        if (service) {
-            readings.fallbacks.emplace_back(key, readValue(service->name, false));
-        } else if (needsFallback(edits, key, set)) {
-            readings.fallbacks.emplace_back(key, readValue(key, true));
+        const bool service = parameter.target.inMasterCf();
+        parameter.current = service ? readParameter({"-P", "-h"}, parameter.key, postconf::KeepHidden)
+                            : parameter.asSet
+                                ? readParameter({"-n", "-h"}, parameter.key, postconf::FindHidden)
+                                : readParameter({"-h"}, parameter.key, postconf::FindHidden);
+        if (parameter.needsFallback()) {
+            parameter.fallback =
+                service ? readParameter({"-h"}, parameter.target.service.name, postconf::FindHidden)
+                        : readParameter({"-h", "-d"}, parameter.key, postconf::KeepHidden);
         }
-        // Right after the value, as getParameter reads them.
-        if (key == "mynetworks" && wantDefault) {
-            readings.myNetworksDefault = defaultMyNetworks();
-            readings.localNetworks = localNetworks();
-            wantDefault = false;
+        if (parameter.key == "mynetworks" && wantDefault) {
+            readMyNetworksDefault();
         }
     }
     if (wantDefault) {  // mynetworks replaced before it was edited as a list
-        readings.myNetworksDefault = defaultMyNetworks();
-        readings.localNetworks = localNetworks();
-    }
-    return readings;
-}
-
-void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const {
-    // The -e and -P arguments must fit their runs; only the main.cf ones can
-    // become new lines there.
-    Settings settings;
-    Settings mainCfSettings;
-    bool writesMasterCf = false;
-    std::vector<std::string> services;
-    for (const ParameterPlan& plan : plans) {
-        if (strict && !plan.warnings.empty()) {
-            throw PostfixConfigurationError(plan.warnings.front());
-        }
-        const std::optional<ServiceKey> service = serviceKey(plan.key);
-        writesMasterCf = writesMasterCf || (plan.write && service);
-        if (!plan.write || plan.unset) {
-            continue;
-        }
-        settings.emplace_back(plan.key, plan.text);
-        if (!service) {
-            mainCfSettings.emplace_back(plan.key, plan.text);
-        } else if (std::find(services.begin(), services.end(), service->serviceType()) ==
-                   services.end()) {
-            services.push_back(service->serviceType());
-        }
-    }
-    checkWriteArguments(settings);
-    checkMainCfEnding(mainCfSettings);
-    // postconf -P moves the service's entry, to the end at times, where it
-    // would join a last line that has no newline (a comment, say).
-    if (writesMasterCf && endsWithoutNewline(masterCfPath())) {
-        throw PostfixConfigurationError(
-            "master.cf does not end with a newline; postconf would join the service's entry onto "
-            "its last line: add one first");
-    }
-    // postconf -P accepts a service master.cf lacks and changes nothing.
-    for (const std::string& service : services) {
-        if (!hasService(service)) {
-            throw PostfixConfigurationError("master.cf has no service \"" + service + "\"");
-        }
+        readMyNetworksDefault();
     }
 }
 
 void PostfixConfiguration::writePlans(
     const std::vector<ParameterPlan>& plans,
     const boost::function<void(const std::vector<ParameterPlan>&)>& written) {
-    // main.cf first, then master.cf; each write one run for all its keys.
-    WriteRun runs[] = {{{"-e"}, {}}, {{"-X"}, {}}, {{"-P"}, {}}, {{"-P", "-X"}, {}}};
+    // One kind of write: the plans it takes, postconf's arguments (options
+    // first) and the plans it writes. main.cf first, then master.cf; each
+    // one run for all its keys.
+    struct WriteRun {
+        Target::Kind target;
+        bool sets;
+        std::vector<std::string> arguments;
+        std::vector<ParameterPlan> plans;
+    };
+    WriteRun runs[] = {{Target::MainCf, true, {"-e"}, {}},
+                       {Target::MainCf, false, {"-X"}, {}},
+                       {Target::ServiceSetting, true, {"-P"}, {}},
+                       {Target::ServiceSetting, false, {"-P", "-X"}, {}}};
     for (const ParameterPlan& plan : plans) {
-        if (plan.write) {
-            WriteRun& run = runs[(serviceKey(plan.key) ? 2 : 0) + (plan.unset ? 1 : 0)];
-            run.arguments.push_back(plan.unset ? plan.key : plan.key + "=" + plan.text);
-            run.plans.push_back(plan);
+        for (WriteRun& run : runs) {
+            if (plan.changed && run.target == plan.target.kind && run.sets == plan.after.has_value()) {
+                // key=value travels as one argument: no quoting, no escaping.
+                run.arguments.push_back(plan.after ? plan.key + "=" + *plan.after : plan.key);
+                run.plans.push_back(plan);
+            }
         }
     }
     std::vector<std::string> landed;
@@ -167,7 +105,7 @@ void PostfixConfiguration::writePlans(
             continue;
         }
         try {
-            runWrite(run.arguments);
+            postconf::write(run.arguments);
         } catch (const PostfixConfigurationError& error) {
             if (landed.empty()) {
                 throw;
@@ -180,7 +118,7 @@ void PostfixConfiguration::writePlans(
                                             boost::algorithm::join(landed, ", "));
         }
         for (const ParameterPlan& plan : run.plans) {
-            landed.push_back(plan.unset ? plan.key + " (unset)" : plan.key);
+            landed.push_back(plan.after ? plan.key : plan.key + " (unset)");
         }
         if (written) {
             written(run.plans);

@@ -20,10 +20,19 @@ struct ServiceKey {
 // nullopt for any other key. The name itself is not checked here.
 std::optional<ServiceKey> serviceKey(const std::string& key);
 
-// Throws PostfixConfigurationError "a master.cf service setting cannot hold
-// blanks: \"<text>\"..." when text holds a blank, a tab or a carriage
-// return: postconf -P refuses whitespace in a value. Callers trim the ends
-// first, as postconf does.
-void checkServiceText(const std::string& text);
+// Where a key's value lives, known from the key alone, so that nothing after
+// the parse works it out again.
+struct Target {
+    enum Kind {
+        MainCf,          // a main.cf parameter: postconf -e, -X
+        ServiceSetting,  // -o NAME=VALUE of a master.cf service: postconf -P, -P -X
+    };
+    Kind kind = MainCf;
+    ServiceKey service;  // a service setting's SERVICE, TYPE and NAME
+
+    // The target a key names; the key is not checked here.
+    static Target of(const std::string& key);
+    bool inMasterCf() const { return kind != MainCf; }
+};
 
 }  // namespace kelmo::mail::postfix

@@ -1,6 +1,4 @@
-#include "mail/postfix/ServiceKey.h"
-
-#include "mail/postfix/PostfixError.h"
+#include "mail/postfix/Target.h"
 
 namespace kelmo::mail::postfix {
 
@@ -16,14 +14,11 @@ std::optional<ServiceKey> serviceKey(const std::string& key) {
                       key.substr(second + 1)};
 }
 
-void checkServiceText(const std::string& text) {
-    // What postconf -P refuses; the ends were trimmed as postconf trims them.
-    if (text.find_first_of(" \t\r") != std::string::npos) {
-        throw PostfixConfigurationError("a master.cf service setting cannot hold blanks: \"" +
-                                        text +
-                                        "\"; define it as a main.cf parameter and refer to it "
-                                        "as $name");
+Target Target::of(const std::string& key) {
+    if (const std::optional<ServiceKey> service = serviceKey(key)) {
+        return {ServiceSetting, *service};
     }
+    return {};
 }
 
 }  // namespace kelmo::mail::postfix

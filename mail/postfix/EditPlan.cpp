@@ -1,0 +1,209 @@
+#include "mail/postfix/EditPlan.h"
+
+#include <algorithm>
+#include <utility>
+
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
+#include "mail/postfix/MyNetworks.h"
+#include "mail/postfix/ValueLists.h"
+
+namespace kelmo::mail::postfix {
+
+namespace {
+
+// A parameter as the batch has left it so far.
+struct Draft {
+    std::string text;
+    bool set = true;         // set in its file, as far as the run knows
+    bool write = false;      // some edit decided to write it
+    bool unset = false;      // the batch leaves it not set
+    bool mentioned = false;  // an edit named it already
+};
+
+// postconf -P refuses whitespace in a value, so a service setting's list is
+// joined with "," alone; an element that still holds a blank (inside braces)
+// is refused before writing.
+std::string serviceList(const std::string& text) {
+    std::vector<std::string> elements = listElements(text);
+    elements.erase(std::remove(elements.begin(), elements.end(), std::string()), elements.end());
+    return boost::algorithm::join(elements, ",");
+}
+
+// The list a list edit starts from when its parameter is not set: the
+// fallback read, or for a service setting NAME as the batch has left it, as
+// separate runs would see it.
+std::string startNotSet(const ValueEdit& edit, const RunState& state,
+                        const std::vector<Draft>& drafts, const ParameterState& parameter) {
+    if (edit.target.kind == Target::ServiceSetting) {
+        const ParameterState* name = state.find(edit.target.service.name);
+        const Draft* inherited =
+            name != nullptr ? &drafts[static_cast<std::size_t>(name - state.parameters.data())]
+                            : nullptr;
+        if (inherited != nullptr && inherited->mentioned) {
+            if (!inherited->unset) {
+                return inherited->text;
+            }
+            return name->fallback ? name->fallback->value : std::string();
+        }
+    }
+    return parameter.fallback ? parameter.fallback->value : std::string();
+}
+
+ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const std::string& value) {
+    switch (edit.kind) {
+        case ValueEdit::Remove:
+            return planRemove(current, value);
+        case ValueEdit::AppendPair:
+            return planAppendPair(current, edit.value);  // stored as given
+        default: {
+            ListEdit decided = planAppend(current, value);
+            // Writing mynetworks back stores the narrowed local networks that
+            // the read put in place of Postfix's implicit default.
+            if (!decided.write && edit.key == "mynetworks") {
+                decided = {true, current};
+            }
+            return decided;
+        }
+    }
+}
+
+}  // namespace
+
+ValueEdit::ValueEdit(Kind kind, std::string key, std::string value)
+    : kind(kind), key(std::move(key)), value(std::move(value)), target(Target::of(this->key)) {}
+
+bool ParameterState::needsFallback() const {
+    return current && (current->set ? fallbackIfSet : fallbackIfNotSet);
+}
+
+const ParameterState* RunState::find(const std::string& key) const {
+    const auto at = index_.find(key);
+    return at == index_.end() ? nullptr : &parameters[at->second];
+}
+
+RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
+    RunState state;
+    for (const ValueEdit& edit : edits) {
+        const auto [at, added] = state.index_.emplace(edit.key, state.parameters.size());
+        if (added) {
+            ParameterState parameter;
+            parameter.key = edit.key;
+            parameter.target = edit.target;
+            parameter.readCurrent = compare || edit.kind != ValueEdit::Replace;
+            // A service setting's NAME is read whenever the setting is: that
+            // read says whether Postfix uses NAME at all.
+            parameter.fallbackIfSet = parameter.fallbackIfNotSet = edit.target.inMasterCf();
+            state.parameters.push_back(parameter);
+        }
+        ParameterState& parameter = state.parameters[at->second];
+        parameter.asSet = parameter.asSet || edit.target.inMasterCf() || edit.kind == ValueEdit::Unset;
+        // Only a list edit looks at mynetworks through its default replacement.
+        state.wantMyNetworksDefault =
+            state.wantMyNetworksDefault || (edit.key == "mynetworks" && edit.isListEdit());
+    }
+    // Whether a list edit of a main.cf parameter, or of a service setting
+    // that inherits it, meets it not set, for a read that finds it set and
+    // for one that does not; the edits after the first such meeting do not
+    // matter.
+    std::vector<std::pair<bool, bool>> set(state.parameters.size(), {true, false});
+    for (const ValueEdit& edit : edits) {
+        const std::size_t own = state.index_.at(edit.key);
+        if (!edit.isListEdit()) {
+            set[own].first = set[own].second = edit.kind == ValueEdit::Replace;
+            continue;
+        }
+        const auto inherited = edit.target.kind == Target::ServiceSetting
+                                   ? state.index_.find(edit.target.service.name)
+                                   : state.index_.find(edit.key);
+        if (inherited != state.index_.end()) {
+            ParameterState& parameter = state.parameters[inherited->second];
+            parameter.fallbackIfSet = parameter.fallbackIfSet || !set[inherited->second].first;
+            parameter.fallbackIfNotSet =
+                parameter.fallbackIfNotSet || !set[inherited->second].second;
+        }
+    }
+    return state;
+}
+
+std::string unusedParameterWarning(const std::string& key) {
+    return "Postfix does not use parameter \"" + key +
+           "\": the name is unknown to it and nothing refers to $" + key;
+}
+
+std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
+                                     bool compare) {
+    std::vector<ParameterPlan> plans;
+    std::vector<Draft> drafts(state.parameters.size());
+    for (std::size_t i = 0; i < state.parameters.size(); ++i) {
+        const ParameterState& parameter = state.parameters[i];
+        ParameterPlan plan;
+        plan.key = parameter.key;
+        plan.target = parameter.target;
+        if (parameter.current) {
+            drafts[i].text = parameter.current->value;
+            drafts[i].set = parameter.current->set;
+            plan.before = parameter.current->value;
+            if (!parameter.current->used) {
+                plan.warnings.push_back(unusedParameterWarning(parameter.key));
+            }
+        }
+        // A service setting is of use only when Postfix knows its NAME.
+        if (parameter.target.inMasterCf() && parameter.fallback && !parameter.fallback->used) {
+            plan.warnings.push_back(unusedParameterWarning(parameter.target.service.name));
+        }
+        plans.push_back(plan);
+    }
+    for (const ValueEdit& edit : edits) {
+        const ParameterState& parameter = *state.find(edit.key);
+        Draft& draft = drafts[static_cast<std::size_t>(&parameter - state.parameters.data())];
+        draft.mentioned = true;
+        // postconf -e stores a value without blanks at its ends, a carriage
+        // return among them: decide on that form, or a value given with a
+        // trailing "\r" would never be found again and be appended each run.
+        const std::string value = boost::algorithm::trim_copy(edit.value);
+        if (!edit.isListEdit()) {
+            draft.unset = edit.kind == ValueEdit::Unset;
+            draft.write = draft.write || !draft.unset;
+            draft.text = draft.unset ? std::string() : value;
+            draft.set = !draft.unset;
+            continue;
+        }
+        std::string current = draft.set ? draft.text : startNotSet(edit, state, drafts, parameter);
+        // A service's own mynetworks is used as written.
+        if (edit.key == "mynetworks") {
+            current = chooseMyNetworks(current, state.myNetworksDefault, state.localNetworks);
+        }
+        const ListEdit decided = planListEdit(edit, current, value);
+        if (decided.write) {
+            draft.write = true;
+            draft.unset = false;
+            draft.text = edit.target.inMasterCf() ? serviceList(decided.text) : decided.text;
+            draft.set = true;
+        }
+    }
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        const std::optional<Reading>& read = state.parameters[i].current;
+        Draft& draft = drafts[i];
+        const bool wasSet = !read || read->set;
+        if (draft.unset) {
+            draft.write = wasSet;
+        } else if (compare && wasSet && read && read->value == draft.text) {
+            draft.write = false;
+        }
+        // A setting found not set had no value of its own, and stays not set
+        // unless written.
+        if (!wasSet) {
+            plans[i].before.reset();
+            draft.unset = draft.unset || !draft.write;
+        }
+        plans[i].changed = draft.write;
+        if (!draft.unset) {
+            plans[i].after = draft.text;
+        }
+    }
+    return plans;
+}
+
+}  // namespace kelmo::mail::postfix

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mail/postfix/Target.h"
+
+// The batch planner: from the edits and what postconf printed under the lock
+// to one plan per parameter. It runs nothing itself, so that it can be tested
+// and fuzzed without postconf, root or a lock.
+
+namespace kelmo::mail::postfix {
+
+// One edit, as the command line, a batch file or the library gives it.
+struct ValueEdit {
+    // Unset has no value; AppendPair's value is the element "FIRST SECOND".
+    enum Kind { Append, Replace, Remove, Unset, AppendPair };
+
+    ValueEdit(Kind kind, std::string key, std::string value = std::string());
+
+    Kind kind;
+    std::string key;
+    std::string value;
+    Target target;  // from the key
+
+    // An edit that starts from the current list rather than replacing it.
+    bool isListEdit() const { return kind != Replace && kind != Unset; }
+};
+
+// One parameter as postconf printed it, trimmed.
+struct Reading {
+    std::string value;
+    // False when read as its file sets it and found not set.
+    bool set = true;
+    // False when the name is unknown to Postfix and nothing refers to it, so
+    // that a value written there would change nothing.
+    bool used = true;
+};
+
+// One parameter of a run: what must be read under the lock, and once read,
+// what was read. Reading and planning both work from this record.
+struct ParameterState {
+    std::string key;
+    Target target;
+    // Read its value before planning (a plain replacement needs nothing read).
+    bool readCurrent = false;
+    // Read it as its file sets it (postconf -n or -P), to learn whether it
+    // does, rather than as Postfix uses it.
+    bool asSet = false;
+    // Whether a list edit meets it not set, for each way the read may find
+    // it; the fallback must then be read too.
+    bool fallbackIfSet = false;
+    bool fallbackIfNotSet = false;
+
+    std::optional<Reading> current;
+    // What a parameter not set stands for: a service setting's NAME as main.cf
+    // has it (read with every service setting: it also tells whether Postfix
+    // uses NAME), a main.cf parameter's built-in default.
+    std::optional<Reading> fallback;
+
+    // Whether the fallback must be read, once current has been.
+    bool needsFallback() const;
+};
+
+// Every parameter of a run, in order of first mention, and what list edits of
+// mynetworks also need: Postfix's built-in default and the local networks
+// that stand in for it.
+class RunState {
+public:
+    // Decides what a run of edits must read: every parameter when compare is
+    // set, else those whose first edit is not a plain replacement.
+    static RunState forEdits(const std::vector<ValueEdit>& edits, bool compare);
+
+    std::vector<ParameterState> parameters;
+    bool wantMyNetworksDefault = false;
+    std::string myNetworksDefault;
+    std::string localNetworks;
+
+    // The state of key, or null when no edit names it.
+    const ParameterState* find(const std::string& key) const;
+
+private:
+    std::map<std::string, std::size_t> index_;
+};
+
+// One parameter's outcome, all that the writes and the reports read.
+struct ParameterPlan {
+    std::string key;
+    Target target;
+    // As read under the lock (mynetworks as postconf printed it, before its
+    // default replacement); nullopt when the run read nothing or found the
+    // setting not set.
+    std::optional<std::string> before;
+    // What the run leaves; nullopt when it leaves the setting not set.
+    std::optional<std::string> after;
+    // Whether the run writes it: to after, or by removing the setting.
+    bool changed = false;
+    // What the administrator should hear about the edit (without a program
+    // name), whether or not it writes.
+    std::vector<std::string> warnings;
+};
+
+// "Postfix does not use parameter "<key>": ..." for a parameter read as
+// unused.
+std::string unusedParameterWarning(const std::string& key);
+
+// Applies the edits in order, each to the result of the one before, as
+// separate runs would (mynetworks seen through its default replacement at
+// each list edit), each value taken as postconf stores it: blank, tab, CR,
+// LF, VT and FF trimmed from both ends. One plan per parameter, in order of
+// first mention. Without compare a parameter is written when any of its edits
+// decided to write; with compare only when its final text differs from the
+// value read, so that an edit that changes nothing reads as unchanged. A
+// parameter read as unused gets unusedParameterWarning in its warnings. A
+// list edit of a parameter not set starts from its fallback; a service
+// setting's list is joined with "," alone, as postconf -P refuses blanks.
+std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
+                                     bool compare);
+
+}  // namespace kelmo::mail::postfix

@@ -1,0 +1,108 @@
+#include "mail/postfix/Postconf.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/ref.hpp>
+
+#include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
+#include "process/Command.h"
+#include "process/Pipe.h"
+
+namespace kelmo::mail::postfix::postconf {
+
+namespace {
+
+const char kPostconf[] = "/usr/sbin/postconf";
+
+// Only a normal exit with code 0 counts: a signal or a non-zero exit code
+// fails.
+bool runFailed(int status) {
+    return !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+}
+
+std::string failureText(const std::string& errors) {
+    return errors.empty() ? std::string("unknown error") : errors;
+}
+
+void capture(process::OutputChannel& channel, std::string& text) {
+    channel.fd = process::FD_PIPE;
+    channel.handler = boost::bind(process::appendOutput, boost::ref(text), boost::placeholders::_1);
+}
+
+process::Command command(const std::vector<std::string>& arguments) {
+    process::Command command(kPostconf);
+    command.arguments.insert(command.arguments.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+// True when errors hold postconf's line "<program>: warning: <key>: unknown
+// parameter": Postfix neither knows the name nor sees it referred to.
+bool saysUnknown(const std::string& errors, const std::string& key) {
+    const std::string said = ": warning: " + key + ": unknown parameter\n";
+    return (errors + "\n").find(said) != std::string::npos;
+}
+
+std::string readInto(const std::vector<std::string>& arguments, std::string& errors,
+                     bool checkDiagnostics = true) {
+    std::string output;
+    if (runFailed(run(arguments, output, errors))) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+    if (checkDiagnostics && output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    return output;
+}
+
+}  // namespace
+
+const char kReference[] = "tarnwick_reference";
+
+int run(const std::vector<std::string>& arguments, std::string& output, std::string& errors) {
+    process::Pipe pipe(command(arguments));
+    capture(pipe.stdoutChannel, output);
+    capture(pipe.stderrChannel, errors);
+    return pipe.run();
+}
+
+std::string read(const std::vector<std::string>& arguments, bool checkDiagnostics) {
+    std::string errors;
+    return readInto(arguments, errors, checkDiagnostics);
+}
+
+Reading readParameter(std::vector<std::string> options, const std::string& key, Hidden hidden) {
+    const bool asSet = std::any_of(options.begin(), options.end(), [](const std::string& option) {
+        return option == "-n" || option == "-P";
+    });
+    options.push_back(key);  // even when empty
+    std::string errors;
+    Reading reading;
+    reading.value = readInto(options, errors);
+    reading.used = !saysUnknown(errors, key);
+    if (!reading.used && hidden == FindHidden &&
+        boost::algorithm::trim_copy(reading.value).empty()) {
+        options.insert(options.begin(), {"-o", std::string(kReference) + "=$" + key});
+        errors.clear();
+        reading.value = readInto(options, errors);
+    }
+    // A parameter set to nothing prints an empty line; one not set, nothing.
+    reading.set = !asSet || !reading.value.empty();
+    boost::algorithm::trim(reading.value);
+    return reading;
+}
+
+void write(const std::vector<std::string>& arguments) {
+    process::Pipe pipe(command(arguments));
+    std::string errors;
+    capture(pipe.stderrChannel, errors);
+    if (runFailed(pipe.run())) {
+        throw PostfixConfigurationError(failureText(errors));
+    }
+}
+
+}  // namespace kelmo::mail::postfix::postconf

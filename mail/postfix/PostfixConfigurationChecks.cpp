@@ -1,0 +1,213 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
+#include "mail/postfix/FileEnding.h"
+#include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
+#include "mail/postfix/Postconf.h"
+#include "mail/postfix/ValueLists.h"
+
+// Every refusal of an edit lives here: those the edits alone show, made
+// before the lock and before any postconf run, and those that need what was
+// read, made under the lock before anything is written (a dry run makes them
+// too, so that it foresees every refusal of the real run).
+
+namespace kelmo::mail::postfix {
+
+namespace {
+
+// postconf's path with its NUL, which the kernel copies besides argv.
+const std::size_t kPostconfPath = sizeof "/usr/sbin/postconf";
+
+// Linux takes at most 32 pages for one exec argument, its NUL included.
+const std::size_t kMaxArgument = 131071;
+// However high the stack limit (which sysconf reports a quarter of), Linux
+// leaves arguments and environment at most three quarters of 8 MiB.
+const long kMaxExecStrings = 6L << 20;
+
+// What one string costs an exec: its bytes, its NUL, its pointer.
+std::size_t execCost(std::size_t length) {
+    return length + 1 + sizeof(char*);
+}
+
+// A name postconf would take as an option (leading '-') or a comment
+// (leading '#'), split at '=' or trim (blanks, tabs, other control
+// characters), or no name at all. Bytes past ASCII are refused too: postconf
+// prints them as '?' in its warnings, so that a name it does not use could
+// not be told from one it does.
+bool nameRefused(const std::string& key) {
+    return key.empty() || key[0] == '-' || key[0] == '#' ||
+           std::any_of(key.begin(), key.end(), [](char c) {
+               const auto byte = static_cast<unsigned char>(c);
+               return byte == '=' || byte == ' ' || byte < 0x20 || byte >= 0x7f;
+           });
+}
+
+// What postconf -P refuses; the ends were trimmed as postconf trims them.
+void checkServiceText(const std::string& text) {
+    if (text.find_first_of(" \t\r") != std::string::npos) {
+        throw PostfixConfigurationError("a master.cf service setting cannot hold blanks: \"" +
+                                        text +
+                                        "\"; define it as a main.cf parameter and refer to it "
+                                        "as $name");
+    }
+}
+
+// Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
+bool hasService(const std::string& serviceType) {
+    return !postconf::read({"-M", serviceType}).empty();
+}
+
+}  // namespace
+
+void PostfixConfiguration::checkParameterName(const std::string& key) {
+    bool refused = nameRefused(key);
+    // postconf -P names a service setting SERVICE/TYPE/NAME; any other '/'
+    // would make postconf -e write a parameter that Postfix never reads.
+    if (!refused && key.find('/') != std::string::npos) {
+        // postconf -P takes '*' as a wild card: one key would edit several
+        // services.
+        const std::optional<ServiceKey> service = serviceKey(key);
+        refused = !service || nameRefused(service->name) || key.find('*') != std::string::npos;
+    }
+    if (refused) {
+        // The message is a C string: a NUL would cut the name short.
+        std::string shown;
+        for (char c : key) {
+            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        }
+        throw PostfixConfigurationError("invalid parameter name: \"" + shown + "\"");
+    }
+}
+
+void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
+    for (const ValueEdit& edit : edits) {
+        checkParameterName(edit.key);
+        if (edit.value.find('\n') != std::string::npos) {
+            throw PostfixConfigurationError("value of \"" + edit.key + "\" holds a line break");
+        }
+        if (edit.kind != ValueEdit::Unset && edit.target.inMasterCf()) {
+            checkServiceText(boost::algorithm::trim_copy(edit.value));
+        }
+    }
+    // Every parameter empty is the least that the write can hold.
+    Settings settings;
+    for (const ParameterPlan& plan : planEdits(edits, RunState::forEdits(edits, false), false)) {
+        if (plan.changed) {
+            settings.emplace_back(plan.key, plan.after.value_or(std::string()));
+        }
+    }
+    checkWriteArguments(settings);
+}
+
+void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
+    std::size_t size = kPostconfPath + execCost(kPostconfPath - 1) + execCost(2);
+    for (const auto& [key, value] : settings) {
+        if (key.size() + 1 + value.size() > kMaxArgument) {
+            throw PostfixConfigurationError("value of \"" + key + "\" is " +
+                                            std::to_string(value.size()) +
+                                            " bytes; one postconf argument holds at most " +
+                                            std::to_string(kMaxArgument));
+        }
+        size += execCost(key.size() + 1 + value.size());
+    }
+    // postconf inherits this environment, which shares the room.
+    const long systemLimit = ::sysconf(_SC_ARG_MAX);
+    long limit = std::min(systemLimit > 0 ? systemLimit : 131072L, kMaxExecStrings);
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        limit -= static_cast<long>(execCost(std::strlen(*variable)));
+    }
+    if (size > static_cast<std::size_t>(std::max(limit, 0L))) {
+        throw PostfixConfigurationError(
+            "the batch is too large for one postconf run (" + std::to_string(size) +
+            " bytes of arguments, the limit is " + std::to_string(limit) + "): split it");
+    }
+}
+
+void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
+    if (settings.empty() || !endsWithoutNewline(mainCfPath)) {
+        return;
+    }
+    // Only a parameter that main.cf does not set yet becomes a new line;
+    // postconf rewrites the others where they stand. -n lists a parameter
+    // only when something refers to it, hence the reference.
+    std::string references = std::string(postconf::kReference) + "=";
+    std::vector<std::string> arguments{"-o", "", "-n"};
+    for (const auto& setting : settings) {
+        references += " $" + setting.first;
+        arguments.push_back(setting.first);
+    }
+    arguments[1] = references;
+    const std::string output = postconf::read(arguments);
+    std::vector<std::string> lines;
+    boost::algorithm::split(lines, output, boost::algorithm::is_any_of("\n"));
+    for (const auto& setting : settings) {
+        // "NAME = VALUE", or "NAME =" for a parameter set to nothing.
+        const std::string set = setting.first + " =";
+        const bool listed = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line == set || line.compare(0, set.size() + 1, set + " ") == 0;
+        });
+        if (!listed) {
+            throw PostfixConfigurationError(
+                "main.cf does not end with a newline; postconf would join the new setting onto "
+                "its last line: add one first");
+        }
+    }
+}
+
+void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const {
+    // A service setting may have inherited an element with blanks inside
+    // braces from main.cf.
+    for (const ParameterPlan& plan : plans) {
+        if (plan.changed && plan.after && plan.target.inMasterCf()) {
+            for (const std::string& element : listElements(*plan.after)) {
+                checkServiceText(element);
+            }
+        }
+    }
+    // The -e and -P arguments must fit their runs; only the main.cf ones can
+    // become new lines there.
+    Settings settings;
+    Settings mainCfSettings;
+    bool writesMasterCf = false;
+    std::vector<std::string> services;
+    for (const ParameterPlan& plan : plans) {
+        if (strict && !plan.warnings.empty()) {
+            throw PostfixConfigurationError(plan.warnings.front());
+        }
+        writesMasterCf = writesMasterCf || (plan.changed && plan.target.inMasterCf());
+        if (!plan.changed || !plan.after) {
+            continue;
+        }
+        settings.emplace_back(plan.key, *plan.after);
+        const std::string service = plan.target.service.serviceType();
+        if (!plan.target.inMasterCf()) {
+            mainCfSettings.emplace_back(plan.key, *plan.after);
+        } else if (std::find(services.begin(), services.end(), service) == services.end()) {
+            services.push_back(service);
+        }
+    }
+    checkWriteArguments(settings);
+    checkMainCfEnding(mainCfSettings);
+    // postconf -P moves the service's entry, to the end at times, where it
+    // would join a last line that has no newline (a comment, say).
+    if (writesMasterCf && endsWithoutNewline(masterCfPath())) {
+        throw PostfixConfigurationError(
+            "master.cf does not end with a newline; postconf would join the service's entry onto "
+            "its last line: add one first");
+    }
+    // postconf -P accepts a service master.cf lacks and changes nothing.
+    for (const std::string& service : services) {
+        if (!hasService(service)) {
+            throw PostfixConfigurationError("master.cf has no service \"" + service + "\"");
+        }
+    }
+}
+
+}  // namespace kelmo::mail::postfix

@@ -1,0 +1,87 @@
+#include "mail/postfix/EditPlan.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+namespace pf = kelmo::mail::postfix;
+
+namespace {
+
+// What postconf would print: the files' settings, Postfix's defaults and the names it does not
+// know (unknown holds them).
+struct Files { std::map<std::string, std::string> set, defaults; std::string unknown; };
+
+pf::Reading read(const Files& files, const std::string& key, bool asSet) {
+    const auto at = files.set.find(key), byDefault = files.defaults.find(key);
+    const bool isSet = at != files.set.end(), used = files.unknown.find(key) == std::string::npos;
+    if (asSet || isSet) return {isSet ? at->second : "", isSet, used};
+    return {byDefault != files.defaults.end() ? byDefault->second : "", true, used};
+}
+
+pf::ValueEdit edit(const std::string& line) {  // "WORD KEY[ VALUE]"
+    const std::size_t word = line.find(' '), key = line.find(' ', word + 1);
+    const std::map<std::string, pf::ValueEdit::Kind> kinds{
+        {"append", pf::ValueEdit::Append}, {"replace", pf::ValueEdit::Replace},
+        {"remove", pf::ValueEdit::Remove}, {"unset", pf::ValueEdit::Unset},
+        {"pair", pf::ValueEdit::AppendPair}};
+    return {kinds.at(line.substr(0, word)), line.substr(word + 1, key - word - 1),
+            key == std::string::npos ? "" : line.substr(key + 1)};
+}
+
+// The batch's edits (split at ';') read as readState reads, planned: "KEY BEFORE -> AFTER" for
+// a change, "KEY BEFORE = AFTER" otherwise, "-" for not set, and each warning's start.
+std::string plan(const std::string& batch, const Files& files, bool compare) {
+    std::vector<pf::ValueEdit> edits;
+    std::istringstream lines(batch);
+    for (std::string line; std::getline(lines, line, ';');) edits.push_back(edit(line));
+    pf::RunState state = pf::RunState::forEdits(edits, compare);
+    for (pf::ParameterState& p : state.parameters) {
+        if (!p.readCurrent) continue;
+        const bool service = p.target.inMasterCf();
+        p.current = read(files, p.key, p.asSet || service);
+        if (p.needsFallback())
+            p.fallback = service ? read(files, p.target.service.name, false)
+                                 : pf::Reading{files.defaults.at(p.key)};
+    }
+    state.myNetworksDefault = files.defaults.at("mynetworks");
+    state.localNetworks = "127.0.0.0/8, 192.0.2.1/32";
+    std::string text;
+    for (const pf::ParameterPlan& p : pf::planEdits(edits, state, compare)) {
+        text += (text.empty() ? "" : "; ") + p.key + " " + (p.before ? *p.before : "-") +
+                (p.changed ? " -> " : " = ") + (p.after ? *p.after : "-");
+        for (const std::string& warning : p.warnings)
+            text += " [" + warning.substr(0, warning.find(':')) + "]";
+    }
+    return text;
+}
+
+// From what was read to one plan per parameter, without postconf: where a list starts when its
+// parameter is not set, what compare hides, and which edits the plans keep apart.
+TEST(EditPlanTest, PlansFromReadings) {
+    const std::string mn = "127.0.0.0/8 [::1]/128", u = "[Postfix does not use parameter \"u\"]";
+    const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}},
+                      {{"k", "d"}, {"j", "e"}, {"mynetworks", mn}}, "u"};
+    const struct { std::string batch, plans; bool compare = true; } cases[] = {
+        // a service inherits NAME from main.cf, as the batch has left it so far, joined with ","
+        {"append s/t/k x", "s/t/k - -> a,b,x"},
+        {"replace k c;append s/t/k x", "k a, b -> c; s/t/k - -> c,x"},
+        {"append s/u/j x;unset j", "s/u/j - -> e,x; j - = -"},
+        {"unset k;append s/t/k x", "k a, b -> -; s/t/k - -> d,x"},
+        {"unset s/t/j;append s/t/j x", "s/t/j o -> e,x"},
+        // a main.cf parameter not set starts from its default
+        {"unset k;append k x", "k a, b -> d, x"}, {"unset j;append j x", "j - -> e, x"},
+        {"remove s/t/k z;unset j", "s/t/k - = -; j - = -"}, {"append j x;unset j", "j - = -"},
+        {"append k x;remove k x", "k a, b = a, b"}, {"replace k a, b", "k a, b = a, b"},
+        {"replace k a, b", "k - -> a, b", false},
+        // mynetworks is written back when present, its default narrowed
+        {"append mynetworks 127.0.0.0/8", "mynetworks " + mn + " -> " + "127.0.0.0/8, "
+                                          "192.0.2.1/32, [::1]/128"},
+        {"pair k  c d", "k a, b -> a, b,  c d"},
+        {"append u x;append s/t/u y", "u  -> x " + u + "; s/t/u - -> x,y " + u},
+    };
+    for (const auto& c : cases) EXPECT_EQ(plan(c.batch, files, c.compare), c.plans) << c.batch;
+}
+
+}  // namespace
