@@ -1,0 +1,42 @@
+# The main_cf module's pure functions: what each edit hands to tarnwick, and the batch text.
+# Needs Ansible's Python package, which the module imports.
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'ansible', 'plugins', 'modules'))
+from main_cf import batch_of, commands_of, elements_of  # noqa: E402
+
+
+class TestMainCf(unittest.TestCase):
+    def test_elements(self):
+        policy = 'check_policy_service { inet:127.0.0.1:10023, timeout=10s }'
+        for name, value, state, texts in [
+                ('p', policy, 'present', [policy]), ('p', ['a', 'b c'], 'absent', ['a', 'b c']),
+                ('p', [True, False, 0, 2.5], 'present', ['yes', 'no', '0', '2.5']),
+                ('p', 20480000, 'exact', ['20480000']), ('p', [], 'exact', ['']),
+                ('p', ['$myhostname', 'localhost'], 'exact', ['$myhostname, localhost']),
+                ('s/inet/p', ['permit', 'reject'], 'exact', ['permit,reject']),
+                ('p', [], 'present', []), ('p', None, 'unset', [None])]:
+            with self.subTest(value=value, state=state):
+                self.assertEqual(elements_of(dict(name=name, value=value, state=state)), texts)
+
+    def test_refused_values(self):
+        for value, state, message in [
+                ('x', 'unset', 'state=unset takes no value'), ({'a': 1}, 'exact', 'the value is a dict;'),
+                (['a', ['b']], 'present', 'the value holds a list;'),
+                (['a', None], 'absent', 'the value holds null;')]:
+            with self.subTest(value=value, state=state):
+                with self.assertRaisesRegex(ValueError, '^p: ' + message):
+                    elements_of(dict(name='p', value=value, state=state))
+
+    def test_batch(self):
+        edits = [dict(name=name, value=value, state=state) for name, value, state in [
+            ('p', ['a', 'b c'], 'present'), ('q', True, 'absent'), ('s/inet/r', ['x', 'y'], 'exact'),
+            ('t', '', 'exact'), ('u', None, 'unset')]]
+        self.assertEqual(batch_of(commands_of(edits)), 'append p a\nappend p b c\nremove q yes\n'
+                         'replace s/inet/r x,y\nreplace t \nunset u\n')
+        for command in [('append', 'a b', 'x'), ('unset', 'a\nb', None), ('replace', 'p', 'x\nunset q')]:
+            with self.subTest(command=command):
+                with self.assertRaisesRegex(ValueError, 'a name with a blank or line break, or a value'):
+                    batch_of([command])
