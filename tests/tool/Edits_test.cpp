@@ -1,0 +1,100 @@
+// Appends, removals and replacements of main.cf parameters one at a time, and their --json report.
+
+#include "tool/ToolHarness.h"
+
+using namespace tarnwick_test;
+
+// An append adds what is missing, a removal takes out what is there, a value with a blank inside
+// is found again; a dry run prints what the real run after it prints and changes nothing. A name
+// Postfix does not use is edited with a warning: nothing refers to mua, so postconf -h prints
+// nothing and -n says "unused parameter". A value past UTF-8 is reported with U+FFFD.
+TEST(TarnwickTest, AppendReplaceAndRemove) {
+    const std::string r = "relay_domains", ab = rd("a, b"), sc = "smtpd_client_restrictions = x\n";
+    const std::string sr = "smtpd_recipient_restrictions", permit = sr + " = permit_mynetworks";
+    const std::string policy = "check_policy_service inet:1:2", sasl = "permit_sasl_authenticated";
+    const std::string rest = permit + "\nsmtpd_banner = hi there\n", removed = "changed: " + permit;
+    const std::string mua = "mua_client_restrictions", hid = mua + " = " + sasl;
+    const std::string warn = "tarnwick: warning: " + unused(mua) + "\n";
+    // Unset relay_domains reads as its default, an expression whose braces hold blanks; it must
+    // stay whole for postconf -x to expand it after an add and its undo.
+    const std::string expr = "${{$compatibility_level} <level {2} ? {$mydestination} : {}}";
+    MailConfig config;
+    config.check({
+        {.set = "", .args = {"smtpd_client_restrictions", "x"}, .after = sc},
+        {.args = {r, "example.org"}, .after = sc + rd(expr + ", example.org")},
+        {.args = {"-d", r, "example.org"}, .after = sc + rd(expr)},
+        {.pipe = "postconf -xh " + r + " >/dev/null &&", .args = {"-d", r, "example.org"}},
+        {.set = ab, .args = {r, "b"}},
+        {.args = {r, "b, c"}, .after = rd("a, b, b, c")},
+        {.set = rd("a b"), .args = {r, "b"}},
+        {.set = ab, .args = {"-r", r, "k=v == w"}, .after = rd("k=v == w")},
+        {.set = ab, .args = {"-r", "my_own", " v =w "}, .after = ab + "my_own = v =w\n"},
+        {.set = ab, .args = {r, "c", "-r"}, .after = rd("c")},
+        {.set = ab, .args = {"--rep", r, ""}, .after = rd("")},
+        {.set = ab, .args = {"-r", "--", r, "-c"}, .after = rd("-c")},
+        {.set = ab + permit + ", " + policy + "\nsmtpd_banner = hi there\n",
+         .args = {"--dry-run", "-r", sr, "x"}, .out = "changed: " + sr + " = x\n"},
+        {.args = {"-nd", sr, " " + policy}, .out = removed + "\n"},
+        {.args = {"-v", "--remove", sr, policy}, .out = removed + "\n", .after = ab + rest},
+        {.args = {"-d", r, "a"}, .after = rd("b") + rest},
+        {.set = rd("a, b, c") + "smtpd_banner = hi\n", .args = {"-v", r, "c\r"},
+         .out = "unchanged: relay_domains\n"},
+        {.set = "my_own = a", .args = {"-r", "my_own", "b"}, .after = "my_own = b\n"},
+        {.set = ab, .args = {"--strict", "-r", r, "a, b"}},
+        {.set = hid + "\n", .args = {mua, "reject"}, .err = warn, .after = hid + ", reject\n"},
+        {.args = {"-d", mua, "reject"}, .err = warn, .after = hid + "\n"},
+        {.args = {"-vr", mua, "x"}, .out = "changed: " + mua + " = x\n", .err = warn,
+         .after = mua + " = x\n"},
+        {.set = hid + "\n", .pipe = "echo append " + mua + " x |", .args = {"-vf", "-"},
+         .out = "changed: " + hid + ", x\n", .err = warn, .after = hid + ", x\n"},
+        {.args = {"--json", "-n", mua, "y"},
+         .out = json("true", {{mua, sasl + ", x", sasl + ", x, y", unused(mua)}}), .err = warn},
+        {.set = ab, .args = {"--json", r, "c"}, .out = json("false", {{r, "a, b", "a, b, c"}}),
+         .after = rd("a, b, c")},
+        {.args = {"--json", r, "c"}, .out = json("false", {{r, "a, b, c", "a, b, c"}})},
+        {.set = ab, .args = {"--json", "-r", r, "\xff"},
+         .out = json("false", {{r, "a, b", "\xef\xbf\xbd"}}), .after = rd("\xff")},
+    });
+    EXPECT_EQ(config.locks(), std::vector{config.md5(config.mainCfPath)});  // the one lock
+}
+
+// The namespace's first listed address is 198.51.100.7; mynetworks' default (def) is read there
+// and written narrowed.
+TEST(TarnwickTest, MynetworksIsReadAtItsDefaultAndWrittenNarrowed) {
+    const std::string prep =
+        "ip link add v0 type veth peer name v1; ip addr add 198.51.100.7/24 dev v0";
+    MailConfig config;
+    std::string def = config.sh(config.command({}, prep + "; postconf -h -d mynetworks; exit")).out;
+    ASSERT_NE(def.find("[::1]/128"), std::string::npos) << def;
+    def.pop_back();
+    const std::string local = "127.0.0.0/8, 198.51.100.7/32, [::1]/128", mn = "mynetworks = ";
+    const std::string c36 = "compatibility_level = 3.6\n", more = "203.0.113.0/24";
+    config.check({
+        {.set = "", .args = {"mynetworks", "127.0.0.0/8"}, .after = mn + local + "\n"},
+        {.set = "", .args = {"--json", "mynetworks", more},
+         .out = json("false", {{"mynetworks", def, local + ", " + more}}),
+         .after = mn + local + ", " + more + "\n"},
+        {.set = mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n",
+         .args = {"mynetworks", "127.0.0.0/8"},
+         .after = mn + "203.0.113.0/25, " + local + ", 192.0.2.0/24\n"},
+        {.set = "", .args = {"-r", "mynetworks", def}, .after = mn + def + "\n"},
+        {.set = c36, .args = {"mynetworks", more},
+         .after = c36 + mn + "127.0.0.1/32 [::1]/128, " + more + "\n"},
+    }, prep);
+}
+
+// A main.cf or master.cf without a final newline is refused where postconf would join a new line
+// onto its last; a parameter already there, set to nothing even, is edited in place.
+TEST(TarnwickTest, UnendedFilesTakeNoNewLines) {
+    MailConfig config("smtpd_helo_restrictions =\nrelay_domains = a");
+    config.set("submission inet n - y - - smtpd\n#c", "master.cf");
+    const std::string join = " does not end with a newline; postconf would join ";
+    config.check({
+        {.args = {"-n", "mynetworks", "10.0.0.0/8"}, .fails = refused("main.cf" + join +
+         "the new setting onto its last line: add one first")},
+        {.args = {"-n", "submission/inet/k", "v"}, .fails = refused("master.cf" + join +
+         "the service's entry onto its last line: add one first")},
+        {.args = {"-n", "smtpd_helo_restrictions", "x"},
+         .out = "changed: smtpd_helo_restrictions = x\n"},
+    });
+}

@@ -1,0 +1,59 @@
+// Service settings: "service/type/name" stands for the service's "-o name=value" in master.cf.
+
+#include "tool/ToolHarness.h"
+
+using namespace tarnwick_test;
+
+// A setting the service lacks starts from main.cf's value and is joined with "," alone; postconf
+// -P rewrites the service's entry (below the comment). -u removes what is set (a value Postfix
+// hides too) and leaves alone what is not; a dry run leaves both files byte for byte. Refused: a
+// commented-out service, a blank or an inner carriage return (postconf -P trims one at the end),
+// '*' (it matches several services), with --strict a name Postfix does not use.
+TEST(TarnwickTest, ServiceSettingsAndUnset) {
+    const std::string sr = "smtpd_recipient_restrictions", s = "submission/inet/" + sr;
+    const std::string smtps = "#smtps inet n - y - - smtpd\n", r = "relay_domains";
+    const std::string sasl = "permit_sasl_authenticated", ur = "reject_unauth_destination";
+    const std::string main = sr + " = permit_mynetworks, " + ur + "\n", kept = ur + "," + sasl;
+    const std::string sub =
+        smtps + "submission inet  n       -       y       -       -       smtpd\n";
+    const std::string o = sub + "    -o " + sr + "=", added = "permit_mynetworks," + kept;
+    const std::string no = refused("master.cf has no service \"smtps/inet\"");
+    const std::string blank = "a master.cf service setting cannot hold blanks: \"b";
+    const std::string define = "\"; define it as a main.cf parameter and refer to it as $name";
+    MailConfig config;
+    config.set(smtps + "submission inet n - y - - smtpd\n", "master.cf");
+    config.check({
+        {.set = rd("a"), .args = {"-r", "smtps/inet/" + r, "b"}, .fails = no},
+        {.args = {"-n", "-r", "smtps/inet/" + r, "b \r"}, .fails = no},
+        {.args = {"smtp/inet/" + r, "b c"}, .fails = refused(blank + " c" + define)},
+        {.args = {"-n", "-r", "smtp/inet/" + r, "b\rc"}, .fails = refused(blank + "\rc" + define)},
+        {.args = {"-n", "-r", "*/inet/" + r, "b"},
+         .fails = refused("invalid parameter name: \"*/inet/relay_domains\"")},
+        {.args = {"--strict", "-n", "smtps/inet/relay_domain", "b"},
+         .fails = refused(unused("relay_domain"))},
+        {.set = main + rd("a"), .args = {"-v", s, sasl}, .out = "changed: " + s + " = " + added +
+         "\n", .master = o + added + "\n"},
+        {.args = {s, sasl}},
+        {.args = {"-d", s, "permit_mynetworks"}, .master = o + kept + "\n"},
+        {.pipe = "printf '%s\\n' 'unset relay_domains' 'append " + s + " x' |",
+         .args = {"-nf", "-"},
+         .out = "changed: relay_domains (unset)\nchanged: " + s + " = " + kept + ",x\n"},
+        {.args = {"-r", s, "reject"}, .master = o + "reject\n"},
+        {.args = {"--unset", "-v", s}, .out = "changed: " + s + " (unset)\n", .master = sub},
+        {.args = {"-vu", s}, .out = "unchanged: " + s + "\n"},
+        // Not set: no value of its own before, none after unless written.
+        {.args = {"--json", "-n", s, "permit_mynetworks"}, .out = json("true", {{s, {}, {}}})},
+        {.args = {"--json", "-n", s, "x"},
+         .out = json("true", {{s, {}, "permit_mynetworks,reject_unauth_destination,x"}})},
+        {.pipe = "printf '%s\\n' 'replace " + sr + " reject' 'append " + s + " x' |",
+         .args = {"-nf", "-"},
+         .out = "changed: " + sr + " = reject\nchanged: " + s + " = reject,x\n"},
+        {.args = {"--json", "-nu", r}, .out = json("true", {{r, "a", {}}})},
+        {.args = {"-u", r}, .after = main},
+        {.args = {"-vu", r}, .out = "unchanged: relay_domains\n"},
+        {.set = main + rd("a") + "mua = x\n", .args = {"-vu", "mua"},
+         .out = "changed: mua (unset)\n", .err = "tarnwick: warning: " + unused("mua") + "\n",
+         .after = main + rd("a")},
+    });
+    EXPECT_EQ(config.locks(), std::vector{config.md5(config.mainCfPath)});  // the one lock
+}

@@ -1,0 +1,73 @@
+// What tarnwick refuses before it changes anything, and output it cannot write: main.cf stays.
+
+#include "tool/ToolHarness.h"
+
+using namespace tarnwick_test;
+
+const std::string r = "relay_domains";
+const std::string multi = refused("value of \"relay_domains\" holds a line break");
+
+// --help and --version win over anything else; an option error or a wrong operand count prints
+// its reason and the usage.
+TEST(TarnwickTest, OptionErrorsPrintTheUsage) {
+    const std::string use =
+        "Appends a given value to the specified Postfix configuration parameter\n"
+        "if the given value is already set nothing is done\n"
+        "usage: tarnwick [--replace] <key> <value>\n"
+        "If used with --replace completely override current value instead of append\n";
+    const std::string ops = "you should specify key and value to set\n" + use;
+    MailConfig(rd("a")).check({
+        {.args = {"a", "b", "c", "--help"}, .out = use},
+        {.args = {"--version", "-x"}, .out = "tarnwick " TARNWICK_VERSION "\n"},
+        {.args = {"--bogus", "-h"}, .status = 1,
+         .err = TARNWICK_BINARY ": unrecognized option '--bogus'\n" + use},
+        {.args = {}, .status = 1, .err = ops},
+        {.args = {"-n", r}, .status = 1, .err = ops},
+        {.args = {"--", r, "b", "-r"}, .status = 1, .err = ops},
+        {.args = {"--json", r}, .status = 1, .err = ops},
+        {.args = {"-r", "-d", r, "b"}, .status = 1,
+         .err = "you should not combine --replace and --remove\n" + use},
+        {.args = {"-u", "-d", r}, .status = 1,
+         .err = "you should not combine --unset with --replace or --remove\n" + use},
+        {.args = {"-u", r, "b"}, .status = 1,
+         .err = "you should specify the key to unset, and no value\n" + use},
+        {.args = {"-f", "-", r}, .status = 1,
+         .err = "you should give no key, value, --replace or --remove with --file\n" + use},
+        {.args = {"-w", "1s", r, "b"}, .status = 1,
+         .err = "invalid number of seconds to wait: \"1s\"\n" + use},
+    });
+}
+
+// Refused, the report on both streams: names postconf would misread or past ASCII, with --strict
+// a name Postfix does not use, a value with a line break or longer than a postconf argument holds.
+TEST(TarnwickTest, NamesAndValuesPostfixWouldMisreadAreRefused) {
+    const std::string name = "invalid parameter name: \"";
+    MailConfig config(rd("a"));
+    std::ofstream(config.root + "/long") << std::string(131058, 'x');  // too long for sh -c's line
+    config.check({
+        {.args = {"-n", "", "v"}, .fails = refused(name + "\"")},
+        {.args = {"-n", "#k", "v"}, .fails = refused(name + "#k\"")},
+        {.args = {"-n", "caf\xe9", "b"}, .fails = refused(name + "caf\xe9\"")},
+        {.args = {"--strict", "-r", "relay_domain", "b"}, .fails = refused(unused("relay_domain"))},
+        {.args = {"-n", "-r", r, "b\nc"}, .fails = multi},
+        {.prep = "exec \"$0\" -nr " + r + " \"$(cat " + config.root + "/long)\"",
+         .fails = refused("value of \"relay_domains\" is 131058 bytes; one postconf argument holds "
+                          "at most 131071")},
+    });
+}
+
+// Output lost to a full device or a closed pipe fails the run, which says so on stderr.
+TEST(TarnwickTest, OutputThatCannotBeWrittenFailsTheRun) {
+    MailConfig config(rd("a"));
+    const std::string full = "exec >/dev/full", fifo = config.root + "/fifo";
+    const std::string lost = "tarnwick: write error: No space left on device\n";
+    config.sh("mkfifo " + fifo);
+    config.check({
+        {.args = {"-n", r, "b"}, .prep = full, .status = 1, .err = lost},
+        {.args = {"--help"}, .prep = full, .status = 1, .err = lost},
+        {.args = {"--version"}, .prep = full, .status = 1, .err = lost},
+        {.args = {"-r", r, "b\nc"}, .prep = full, .status = 1, .err = multi + lost},
+        {.args = {"-n", r, "b"}, .prep = "trap '' PIPE; exec 3<>" + fifo + " >" + fifo + " 3<&-",
+         .status = 1, .err = "tarnwick: write error: Broken pipe\n"},
+    });
+}
