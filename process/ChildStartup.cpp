@@ -22,7 +22,10 @@ namespace {
 
 // Prepares the child's side of one standard stream in `local` (and, for a
 // pipe, the parent's end in `parentEnd`). `stream` names the stream in
-// failure texts; `readSide` is true for standard input.
+// failure texts; `readSide` is true for standard input. What is opened here
+// is close-on-exec, so that a child inherits only what its caller chose: the
+// next command of a pipe would otherwise hold this one's input open for good.
+// The child's installStream clears the flag on the stream it keeps.
 void prepareStream(int spec, const char* stream, bool readSide, OwnedDescriptor& local,
                    OwnedDescriptor& parentEnd) {
     const std::string name(stream);
@@ -31,14 +34,15 @@ void prepareStream(int spec, const char* stream, bool readSide, OwnedDescriptor&
     } else if (spec == FD_INHERIT) {
         // nothing: the child keeps what it inherits
     } else if (spec == FD_DEVNULL) {
-        const int fd = retryNoInt(::open, "/dev/null", readSide ? O_RDONLY : O_WRONLY);
+        const int fd =
+            retryNoInt(::open, "/dev/null", (readSide ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
         if (fd < 0) {
             throw SystemError(name + " /dev/null open");
         }
         local.own(fd);
     } else if (spec == FD_PIPE) {
         int fds[2];
-        if (retryNoInt(::pipe, fds) != 0) {
+        if (retryNoInt(::pipe2, fds, O_CLOEXEC) != 0) {
             throw SystemError(name + " pipe");
         }
         // Both records are empty here, so taking the ends cannot throw and
@@ -74,13 +78,18 @@ private:
 
 // Installs `local` as descriptor `target` in the child unless it is to be
 // inherited or already is that descriptor. Only an owned source is closed.
-void installStream(OwnedDescriptor& local, int target, const char* failureText) {
+// dup2 leaves the copy without close-on-exec; one opened here that landed on
+// its target already (the parent had it closed) has the flag cleared.
+void installStream(OwnedDescriptor& local, int target, const char* stream) {
     const int fd = local.inUse();
+    if (fd == target && local.owned() == fd && retryNoInt(::fcntl, fd, F_SETFD, 0) < 0) {
+        throw SystemError(std::string(stream) + " fcntl");
+    }
     if (fd < 0 || fd == target) {
         return;
     }
     if (retryNoInt(::dup2, fd, target) < 0) {
-        throw SystemError(failureText);
+        throw SystemError(std::string(stream) + " dup2");
     }
     local.close();
 }
@@ -180,20 +189,17 @@ void startChild(ChildHandle& handle, char* const argv[], const char* path, const
     const int controlFd = handle.control.writeEnd.inUse();
     const boost::function<void()> childSteps = [&] {
         handle.control.readEnd.close();
-        if (retryNoInt(::fcntl, controlFd, F_SETFD, FD_CLOEXEC) < 0) {
-            throw SystemError("control pipe close-on-exec fcntl");
-        }
         handle.stdinEnd.close();
         handle.stdoutEnd.close();
         handle.stderrEnd.close();
-        installStream(childStdin, 0, "stdin dup2");
-        installStream(childStdout, 1, "stdout dup2");
+        installStream(childStdin, 0, "stdin");
+        installStream(childStdout, 1, "stdout");
         if (stderrSpec == FD_STDOUT) {
             if (stdoutSpec != FD_INHERIT && retryNoInt(::dup2, 1, 2) < 0) {
                 throw SystemError("stderr dup2");
             }
         } else {
-            installStream(childStderr, 2, "stderr dup2");
+            installStream(childStderr, 2, "stderr");
         }
         if (workingDir != nullptr && retryNoInt(::chdir, workingDir) < 0) {
             throw SystemError("cwd chdir");

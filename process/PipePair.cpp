@@ -1,5 +1,6 @@
 #include "process/PipePair.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,7 +27,9 @@ PipePair::~PipePair() noexcept(false) {
 
 void PipePair::create(const std::string& failureText) {
     int fds[2];
-    if (::pipe(fds) != 0) {
+    // Close-on-exec: a child inherits only what its caller chose, never a
+    // pipe of the library's own.
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw SystemError(failureText);
     }
     readEnd.own(fds[0]);

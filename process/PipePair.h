@@ -6,7 +6,7 @@
 
 namespace kelmo::process {
 
-// Both ends of one pipe() call, each an owned descriptor.
+// Both ends of one pipe2() call, close-on-exec, each an owned descriptor.
 //
 // Destruction closes the write end first; if that fails (and no exception is
 // propagating) the read end is closed quietly and SystemError("pipe read-end
@@ -19,7 +19,7 @@ public:
     PipePair(const PipePair&) = delete;
     PipePair& operator=(const PipePair&) = delete;
 
-    // pipe(); throws SystemError(failureText) on failure. Any ends held
+    // pipe2(); throws SystemError(failureText) on failure. Any ends held
     // before are closed first.
     void create(const std::string& failureText);
 

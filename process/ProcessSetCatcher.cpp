@@ -52,7 +52,8 @@ void ProcessSetCatcher::install() {
 
     try {
         int fds[2];
-        if (retryNoInt(::pipe, fds) != 0) {
+        // Close-on-exec, else every child of the process would hold both ends.
+        if (retryNoInt(::pipe2, fds, O_CLOEXEC) != 0) {
             throw SystemError("process set catcher control pipe");
         }
         // Held locally until the pipe is ready, so a failure closes both.

@@ -19,7 +19,8 @@ namespace {
 // The query socket; closed on every way out of iface_list.
 class QuerySocket {
 public:
-    QuerySocket() : fd_(kelmo::retryNoInt(::socket, AF_INET, SOCK_STREAM, 0)) {}
+    // Close-on-exec: no child is to inherit what the library opened for itself.
+    QuerySocket() : fd_(kelmo::retryNoInt(::socket, AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
     ~QuerySocket() {
         if (fd_ >= 0) {
             kelmo::closeQuietly(fd_);

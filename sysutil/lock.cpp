@@ -80,9 +80,10 @@ lock_handle* open_lock_file(const char* name, int open_flags, int16_t hashed) {
         handle->fd = -1;
         return handle;
     }
-    // Not retried on EINTR: a signal must be able to end the wait.
+    // Not retried on EINTR: a signal must be able to end the wait. Close-on-
+    // exec: a child of the holder must not hold the lock too.
     const mode_t mode = hashed != 0 ? kHashedLockFileMode : kLockFileMode;
-    handle->fd = ::open(handle->path, open_flags, mode);
+    handle->fd = ::open(handle->path, open_flags | O_CLOEXEC, mode);
     if (handle->fd < 0) {
         // message() keeps errno, so the caller still sees open's error.
         message(0, "Unable to open file \"%s\": %s.", handle->path, std::strerror(errno));
@@ -94,7 +95,7 @@ lock_handle* open_lock_file(const char* name, int open_flags, int16_t hashed) {
     if (handle->fd == 0) {
         // Descriptor 0 means "held by somebody else" in a handle, and release
         // would never close it; move the lock file off it.
-        const int moved = kelmo::retryNoInt([&] { return ::fcntl(0, F_DUPFD, 1); });
+        const int moved = kelmo::retryNoInt([&] { return ::fcntl(0, F_DUPFD_CLOEXEC, 1); });
         const int saved = errno;
         kelmo::closeQuietly(0);
         handle->fd = moved;

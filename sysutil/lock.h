@@ -8,8 +8,10 @@
 // (else fd -1, errno EPERM); its file is created 0600, and narrowed to 0600
 // when the effective user owns an older one that others could open.
 // Otherwise the name is the lock file's path.
-// These routines never throw; they report through the handle, errno and
-// messages. No wait is resumed after a signal: it ends with fd -1, EINTR.
+// Lock files are opened close-on-exec, whatever open_flags says, so that no
+// child holds the lock. These routines never throw; they report through the
+// handle, errno and messages. No wait is resumed after a signal: it ends with
+// fd -1, EINTR.
 
 #ifdef __cplusplus
 extern "C" {

@@ -31,7 +31,8 @@ TEST(CloseNoInt, EintrCountsAsClosedAndIsNeverRetried) {
 }
 
 // Every failure between fork and exec reaches the parent as the exception the child
-// met (a long message over several reads), and the exit status tells its kind.
+// met (a long message over several reads), and the exit status tells its kind. Stdin's
+// /dev/null, opened close-on-exec onto the parent's closed 0, reaches the child still.
 TEST(ChildStartup, FailuresBeforeExecAreReportedWithTheirKind) {
     const std::string longText(3000, 'y');
     struct Row { std::function<void(Launch&)> change; Caught error; int exitCode; };
@@ -43,6 +44,7 @@ TEST(ChildStartup, FailuresBeforeExecAreReportedWithTheirKind) {
         {[](Launch& l) { l.err = 987; }, {SE, err(err("stderr dup2", EBADF), EBADF), EBADF}, 67},
         {[&](Launch& l) { l.setup = [&] { throw std::runtime_error(longText); }; }, {RE, longText, 0}, 66},
         {[](Launch& l) { l.setup = throwNumber; }, {RE, "unknown error", 0}, 65},
+        {[](Launch& l) { l.args[2] = "test -e /dev/stdin", ::close(0); }, {}, 0},
     };
     for (const Row& row : rows) {
         Launch launch;
@@ -50,6 +52,7 @@ TEST(ChildStartup, FailuresBeforeExecAreReportedWithTheirKind) {
         row.change(launch);
         EXPECT_EQ(run(launch), std::make_pair(row.error, row.exitCode)) << &row - rows;
     }
+    EXPECT_EQ(::open("/dev/null", O_RDONLY), 0);  // a row closed it
 }
 
 // A child that fails before its exec runs none of its parent's code: not the exit

@@ -10,6 +10,7 @@
 #include "process/ProcessSetCatcher.h"
 #include "process/ProcessTestSupport.h"
 #include "process/SignalBlocker.h"
+#include "sysutil/lock.h"
 
 using namespace proctest;
 
@@ -38,6 +39,32 @@ TEST(Pipe, CommandsInheritTheSettingsTheyLeaveUnset) {
     kelmo::closeNoInt(probe);
 }
 
+// Nothing of the library's reaches a child from 3 up: not the catcher's pipe, the parent's
+// ends, a lock file, nor command 0's fed stdin (wc would wait for its end till timeout; the
+// alarm ends any other hang). What this process was handed is made close-on-exec first.
+TEST(Pipe, ChildrenInheritNoneOfTheLibrarysOwnDescriptors) {
+    const std::string list = "find /proc/$$/fd -mindepth 1 ! -name '[012]' -printf '%f\\n'";
+    const std::string lockPath = "/tmp/Pipe_test.lock." + std::to_string(::getpid());
+    struct Row { bool fed, locked; std::string expected; } rows[] = {
+        {false, false, ""}, {true, false, "1\n"}, {false, true, ""}};
+    for (const auto& fd : openFds()) if (fd.first > 2) ::fcntl(fd.first, F_SETFD, FD_CLOEXEC);
+    ::alarm(60);
+    for (const Row& row : rows) {
+        lock_handle* lock = row.locked ? lock_wait(lockPath.c_str(), 0) : nullptr;
+        EXPECT_TRUE(!row.locked || lock_is_held(lock));
+        std::string out;
+        const Command lister("/bin/sh", "-c", row.fed ? "timeout 5 wc -c; " + list : list);
+        Pipe pipe(row.fed ? Command("/bin/cat") : lister);
+        if (row.fed)
+            pipe.append(lister).stdinChannel = {FD_PIPE, [](auto& b) { return b = {'x'}, false; }};
+        pipe.stdoutChannel = {FD_PIPE, collectInto(out)};
+        pipe.run();
+        EXPECT_EQ(out, row.expected) << row.fed << row.locked;
+        lock_release(lock), ::unlink(lockPath.c_str());
+    }
+    ::alarm(0);
+}
+
 // One feeder call when it answers false; stdout in chunks of at most 1024 bytes; an
 // unset stderr spec takes the pipe's whole channel, a command's own keeps its handler.
 TEST(Pipe, FeedsCollectsAndHandsEachCommandsDiagnosticsToItsHandler) {
@@ -61,7 +88,6 @@ TEST(Pipe, FeedsCollectsAndHandsEachCommandsDiagnosticsToItsHandler) {
                               out.append(chunk.begin(), chunk.end());
                           }};
     pipe.stderrChannel = {FD_PIPE, collectInto(pipeWide)};
-    pipe.closeDescriptors = true;  // else later commands keep command 0's stdin open
     EXPECT_EQ(pipe.run(), 0);
     EXPECT_EQ(out, std::string(text.size(), 'a'));
     EXPECT_EQ(feeds, 1U);
