@@ -1,8 +1,10 @@
 // The batch planner on any batch over a few keys, on any state of main.cf and
 // master.cf that postconf could read. Beyond not crashing: one plan per key
 // in order of first mention, a plan changes only what it says it changes, and
-// planning the same batch again on what the first plan leaves changes nothing
-// (a batch run twice writes once).
+// where each key is edited once, planning the same batch again on what the
+// first plan leaves changes nothing (a daily run writes once). Edits of one
+// key meet each other's elements (a removal of a, then an append of "b a"),
+// so a batch of them need not settle on the first run.
 
 #include <algorithm>
 #include <cstddef>
@@ -28,6 +30,17 @@ const char* const kKeys[] = {"relay_domains", "smtpd_client_restrictions", "myne
 const char kMyNetworksDefault[] = "127.0.0.0/8 [::1]/128";
 const char kLocalNetworks[] = "127.0.0.0/8, 192.0.2.1/32";
 
+// As postconf prints a value: a run of blanks and tabs as one blank.
+std::string printed(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if ((c != ' ' && c != '\t') || out.empty() || out.back() != ' ') {
+            out += c == '\t' ? ' ' : c;
+        }
+    }
+    return out;
+}
+
 // main.cf and master.cf as the keys above see them: what each file sets, and
 // Postfix's defaults.
 struct World {
@@ -36,30 +49,31 @@ struct World {
 
     std::string used(const std::string& key) const {
         const auto at = set.find(key);
-        return at != set.end() ? at->second : defaults.at(key);
+        return printed(at != set.end() ? at->second : defaults.at(key));
     }
     // As postconf prints it: -n or -P where asSet, else -h.
     postfix::Reading read(const std::string& key, bool asSet) const {
         const auto at = set.find(key);
         if (asSet) {
-            return {at != set.end() ? at->second : std::string(), at != set.end(), true};
+            return {at != set.end() ? printed(at->second) : std::string(), at != set.end(), true};
         }
         return {used(key), true, true};
     }
 };
 
-// Text with few letters, so that edits meet each other's elements; braces
-// balanced, as Postfix needs them for a list to mean anything.
+// A list of up to three elements from a few, so that edits meet each other's elements:
+// braces that hold blanks, and runs of blanks that postconf prints as one.
 std::string text(FuzzedDataProvider& provider) {
-    static const char alphabet[] = "ab, {";
+    static const char* const elements[] = {"a", "b", "c", "{a b}", "{a  b}"};
+    static const char* const separators[] = {", ", " ", ",", "  "};
     std::string text;
-    int depth = 0;
-    for (const char c : provider.ConsumeRandomLengthString(8)) {
-        const char next = alphabet[static_cast<unsigned char>(c) % (sizeof alphabet - 1)];
-        text += next;
-        depth += next == '{';
+    for (int count = provider.ConsumeIntegralInRange(0, 3); count > 0; --count) {
+        if (!text.empty()) {
+            text += separators[provider.ConsumeIntegralInRange(0, 3)];
+        }
+        text += elements[provider.ConsumeIntegralInRange(0, 4)];
     }
-    return text + std::string(static_cast<std::size_t>(depth), '}');
+    return text;
 }
 
 // What the tool reads under the lock, done on the world as postconf would.
@@ -73,7 +87,7 @@ void read(postfix::RunState& state, const World& world) {
         if (parameter.needsFallback()) {
             parameter.fallback =
                 service ? world.read(parameter.target.service.name, false)
-                        : postfix::Reading{world.defaults.at(parameter.key), true, true};
+                        : postfix::Reading{printed(world.defaults.at(parameter.key)), true, true};
         }
     }
     state.myNetworksDefault = kMyNetworksDefault;
@@ -84,7 +98,10 @@ void read(postfix::RunState& state, const World& world) {
 World written(World world, const std::vector<postfix::ParameterPlan>& plans) {
     for (const postfix::ParameterPlan& plan : plans) {
         if (plan.changed && plan.after) {
-            world.set[plan.key] = *plan.after;
+            // postconf -e stores a value without blanks at its ends.
+            const std::string::size_type first = plan.after->find_first_not_of(' ');
+            world.set[plan.key] = first == std::string::npos ? std::string()
+                : plan.after->substr(first, plan.after->find_last_not_of(' ') - first + 1);
         } else if (plan.changed) {
             world.set.erase(plan.key);
         }
@@ -108,16 +125,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (provider.remaining_bytes() > 0 && edits.size() < 12) {
         const auto kind = static_cast<postfix::ValueEdit::Kind>(provider.ConsumeIntegralInRange(0, 4));
         const std::string key = kKeys[provider.ConsumeIntegralInRange<std::size_t>(0, 4)];
-        // A service setting cannot hold a blank; the checks refuse it first.
         std::string value = text(provider);
-        if (postfix::Target::of(key).inMasterCf() && value.find(' ') != std::string::npos) {
-            continue;
-        }
-        // A pair is two words; a comma would make it two pieces of the list.
+        // A pair is "FIRST SECOND"; a comma would make it two pieces of the list.
         if (kind == postfix::ValueEdit::AppendPair) {
             value.erase(std::remove(value.begin(), value.end(), ','), value.end());
+            value = "p " + value;
+        }
+        // A service setting cannot hold a blank; the checks refuse it first.
+        // An empty element added to or taken from a list is no element.
+        if ((postfix::Target::of(key).inMasterCf() && value.find(' ') != std::string::npos) ||
+            (kind != postfix::ValueEdit::Replace && value.find_first_not_of(' ') == std::string::npos)) {
+            continue;
+        }
+        // A service that does not set NAME follows main.cf's NAME, so an edit of NAME after
+        // one of the service changes what the service inherits on the next run.
+        if (std::any_of(edits.begin(), edits.end(), [&](const postfix::ValueEdit& earlier) {
+                return earlier.target.inMasterCf() && earlier.target.service.name == key;
+            })) {
+            continue;
+        }
+        // A pair counts a blank as part of its element, other edits as a separator: the
+        // library makes a pair on its own only.
+        if (kind == postfix::ValueEdit::AppendPair && !edits.empty()) {
+            continue;
         }
         edits.emplace_back(kind, key, kind == postfix::ValueEdit::Unset ? "" : value);
+        if (kind == postfix::ValueEdit::AppendPair) {
+            break;
+        }
     }
 
     postfix::RunState first = postfix::RunState::forEdits(edits, true);
@@ -130,10 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Unchanged: it stays as read, set or not.
         if (!plans[i].changed) {
             FUZZ_CHECK(plans[i].after.has_value() == was->set);
-            FUZZ_CHECK(!plans[i].after || *plans[i].after == was->value);
+            FUZZ_CHECK(!plans[i].after || printed(*plans[i].after) == was->value);
         }
     }
 
+    if (plans.size() != edits.size()) {  // some key is edited twice
+        return 0;
+    }
     const World after = written(world, plans);
     postfix::RunState second = postfix::RunState::forEdits(edits, true);
     read(second, after);

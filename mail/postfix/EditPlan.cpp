@@ -189,7 +189,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         const bool wasSet = !read || read->set;
         if (draft.unset) {
             draft.write = wasSet;
-        } else if (compare && wasSet && read && read->value == draft.text) {
+        } else if (compare && wasSet && read &&
+                   read->value == printedForm(boost::algorithm::trim_copy(draft.text))) {
             draft.write = false;
         }
         // A setting found not set had no value of its own, and stays not set

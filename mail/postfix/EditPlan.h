@@ -112,8 +112,9 @@ std::string unusedParameterWarning(const std::string& key);
 // each list edit), each value taken as postconf stores it: blank, tab, CR,
 // LF, VT and FF trimmed from both ends. One plan per parameter, in order of
 // first mention. Without compare a parameter is written when any of its edits
-// decided to write; with compare only when its final text differs from the
-// value read, so that an edit that changes nothing reads as unchanged. A
+// decided to write; with compare only when its final text, in the form
+// postconf prints (printedForm), differs from the value read, so that an edit
+// that changes nothing reads as unchanged. A
 // parameter read as unused gets unusedParameterWarning in its warnings. A
 // list edit of a parameter not set starts from its fallback; a service
 // setting's list is joined with "," alone, as postconf -P refuses blanks.

@@ -40,11 +40,19 @@ process::Command command(const std::vector<std::string>& arguments) {
     return command;
 }
 
-// True when errors hold postconf's line "<program>: warning: <key>: unknown
-// parameter": Postfix neither knows the name nor sees it referred to.
-bool saysUnknown(const std::string& errors, const std::string& key) {
-    const std::string said = ": warning: " + key + ": unknown parameter\n";
-    return (errors + "\n").find(said) != std::string::npos;
+// Whether errors hold a line of postconf's that ends in said.
+bool says(const std::string& errors, const std::string& said) {
+    return (errors + "\n").find(said + "\n") != std::string::npos;
+}
+
+// Whether Postfix uses key, by what a read without the tool's own reference
+// warned: "<key>: unknown parameter" when Postfix neither knows the name nor
+// sees it referred to, yet "<file>: undefined parameter: <key>" when a
+// setting refers to it (a master.cf -o, a restriction class) and it is only
+// not set.
+bool usedBy(const std::string& errors, const std::string& key) {
+    return !says(errors, ": warning: " + key + ": unknown parameter") ||
+           says(errors, ": undefined parameter: " + key);
 }
 
 std::string readInto(const std::vector<std::string>& arguments, std::string& errors,
@@ -83,7 +91,7 @@ Reading readParameter(std::vector<std::string> options, const std::string& key, 
     std::string errors;
     Reading reading;
     reading.value = readInto(options, errors);
-    reading.used = !saysUnknown(errors, key);
+    reading.used = usedBy(errors, key);
     if (!reading.used && hidden == FindHidden &&
         boost::algorithm::trim_copy(reading.value).empty()) {
         options.insert(options.begin(), {"-o", std::string(kReference) + "=$" + key});

@@ -40,9 +40,12 @@ std::size_t execCost(std::size_t length) {
 // (leading '#'), split at '=' or trim (blanks, tabs, other control
 // characters), or no name at all. Bytes past ASCII are refused too: postconf
 // prints them as '?' in its warnings, so that a name it does not use could
-// not be told from one it does.
+// not be told from one it does. The names of the tool's own references are
+// refused as well: a hidden value read through such a reference would be the
+// reference's own text, and a write would make the name refer to itself.
 bool nameRefused(const std::string& key) {
     return key.empty() || key[0] == '-' || key[0] == '#' ||
+           key.compare(0, std::strlen(postconf::kReference), postconf::kReference) == 0 ||
            std::any_of(key.begin(), key.end(), [](char c) {
                const auto byte = static_cast<unsigned char>(c);
                return byte == '=' || byte == ' ' || byte < 0x20 || byte >= 0x7f;
@@ -57,6 +60,13 @@ void checkServiceText(const std::string& text) {
                                         "\"; define it as a main.cf parameter and refer to it "
                                         "as $name");
     }
+}
+
+// A batch line as the administrator wrote it, for a message.
+std::string lineOf(const ValueEdit& edit) {
+    static const char* const words[] = {"append", "replace", "remove", "unset", "append"};
+    return std::string(words[edit.kind]) + " " + edit.key +
+           (edit.kind == ValueEdit::Unset ? "" : " " + edit.value);
 }
 
 // Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
@@ -87,7 +97,22 @@ void PostfixConfiguration::checkParameterName(const std::string& key) {
 }
 
 void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
+    const ValueEdit* unsetsMyNetworks = nullptr;
     for (const ValueEdit& edit : edits) {
+        // Once mynetworks is unset, Postfix uses what mynetworks_style and
+        // compatibility_level make of it, which postconf prints only once the
+        // unset is written (postconf -d prints the value below level 2).
+        const std::string& name =
+            edit.target.inMasterCf() ? edit.target.service.name : edit.key;
+        if (unsetsMyNetworks != nullptr && edit.isListEdit() && name == "mynetworks") {
+            throw PostfixConfigurationError(
+                "\"" + lineOf(*unsetsMyNetworks) + "\" and then \"" + lineOf(edit) +
+                "\" in one batch: what Postfix uses for mynetworks once it is unset is known only "
+                "after the unset is written; make them two runs");
+        }
+        if (edit.key == "mynetworks") {
+            unsetsMyNetworks = edit.kind == ValueEdit::Unset ? &edit : nullptr;
+        }
         checkParameterName(edit.key);
         if (edit.value.find('\n') != std::string::npos) {
             throw PostfixConfigurationError("value of \"" + edit.key + "\" holds a line break");
@@ -182,15 +207,20 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
             throw PostfixConfigurationError(plan.warnings.front());
         }
         writesMasterCf = writesMasterCf || (plan.changed && plan.target.inMasterCf());
+        // Every edit of a service's setting needs the service, one that
+        // finds nothing to change as well: a misspelt service is never
+        // "unchanged".
+        const std::string service = plan.target.service.serviceType();
+        if (plan.target.inMasterCf() &&
+            std::find(services.begin(), services.end(), service) == services.end()) {
+            services.push_back(service);
+        }
         if (!plan.changed || !plan.after) {
             continue;
         }
         settings.emplace_back(plan.key, *plan.after);
-        const std::string service = plan.target.service.serviceType();
         if (!plan.target.inMasterCf()) {
             mainCfSettings.emplace_back(plan.key, *plan.after);
-        } else if (std::find(services.begin(), services.end(), service) == services.end()) {
-            services.push_back(service);
         }
     }
     checkWriteArguments(settings);

@@ -53,10 +53,18 @@ std::vector<std::string> splitOutsideBraces(const std::string& text, std::string
 std::vector<std::string> wantedRun(const std::string& value) {
     std::vector<std::string> run = listElements(value);
     if (run.size() <= 1) {
-        return {value};
+        return {printedForm(value)};
     }
     run.erase(std::remove(run.begin(), run.end(), std::string()), run.end());
+    std::transform(run.begin(), run.end(), run.begin(), printedForm);
     return run;
+}
+
+// The elements of current in their printed form, to compare with wantedRun.
+std::vector<std::string> printedElements(const std::string& current) {
+    std::vector<std::string> elements = listElements(current);
+    std::transform(elements.begin(), elements.end(), elements.begin(), printedForm);
+    return elements;
 }
 
 }  // namespace
@@ -65,9 +73,20 @@ std::vector<std::string> listElements(const std::string& value) {
     return splitOutsideBraces(value, kSeparators);
 }
 
+std::string printedForm(const std::string& text) {
+    std::string printed;
+    for (const char c : text) {
+        const bool blank = c == ' ' || c == '\t';
+        if (!blank || printed.empty() || printed.back() != ' ') {
+            printed += blank ? ' ' : c;
+        }
+    }
+    return printed;
+}
+
 ListEdit planAppend(const std::string& current, const std::string& value) {
     ListEdit edit;
-    const std::vector<std::string> elements = listElements(current);
+    const std::vector<std::string> elements = printedElements(current);
     const std::vector<std::string> run = wantedRun(value);
     // A run of no elements (a value of separators alone) adds nothing.
     if (std::search(elements.begin(), elements.end(), run.begin(), run.end()) != elements.end() ||
@@ -87,7 +106,10 @@ ListEdit planRemove(const std::string& current, const std::string& value) {
     std::vector<std::string> kept;
     auto from = elements.begin();
     while (!run.empty()) {
-        const auto found = std::search(from, elements.end(), run.begin(), run.end());
+        const auto found = std::search(from, elements.end(), run.begin(), run.end(),
+                                       [](const std::string& element, const std::string& wanted) {
+                                           return printedForm(element) == wanted;
+                                       });
         kept.insert(kept.end(), from, found);
         if (found == elements.end()) {
             break;
@@ -104,13 +126,13 @@ ListEdit planRemove(const std::string& current, const std::string& value) {
 ListEdit planAppendPair(const std::string& current, const std::string& pair) {
     std::vector<std::string> kept;
     if (!current.empty()) {
-        const std::string wanted = boost::algorithm::trim_copy(pair);
+        const std::string wanted = printedForm(boost::algorithm::trim_copy(pair));
         for (std::string& piece : splitOutsideBraces(current, ",")) {
             boost::algorithm::trim(piece);
             if (piece.empty()) {
                 continue;
             }
-            if (piece == wanted) {
+            if (printedForm(piece) == wanted) {
                 return ListEdit();
             }
             kept.push_back(piece);

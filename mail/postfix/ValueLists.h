@@ -19,11 +19,17 @@ struct ListEdit {
 // empty text has none; a leading or trailing separator gives an empty element.
 std::vector<std::string> listElements(const std::string& value);
 
+// text as postconf prints it: each run of blanks and tabs inside as one blank
+// (postconf -e stores the value as given). Callers trim the ends.
+std::string printedForm(const std::string& text);
+
 // appendValue: when value is already present nothing is written; otherwise
 // the current text as read, ", " and value, or value alone for an empty list.
 // A value without separators (outside braces) is present when an element
 // equals it; one with separators when its non-empty elements stand
-// consecutively, in order, among the current elements.
+// consecutively, in order, among the current elements. Elements compare in
+// their printedForm, so that one with a run of blanks inside braces is
+// found again in what postconf prints.
 ListEdit planAppend(const std::string& current, const std::string& value);
 
 // removeValue: every element equal to value (for a value with separators,
@@ -34,7 +40,7 @@ ListEdit planRemove(const std::string& current, const std::string& value);
 // appendPairValue: the element "FIRST SECOND" added to a comma-separated list
 // (commas inside braces do not separate) whose elements are trimmed and
 // emptied ones dropped; nothing written when an element already equals the
-// trimmed pair, which is stored as given.
+// trimmed pair (in printedForm), which is stored as given.
 ListEdit planAppendPair(const std::string& current, const std::string& pair);
 
 }  // namespace kelmo::mail::postfix

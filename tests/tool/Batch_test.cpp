@@ -45,7 +45,8 @@ static std::string fullBatch(const MailConfig& config, int extra) {
 }
 
 // A bad line, a NUL byte, a batch past 16 MiB or 100000 lines (read no further) or too large for
-// one postconf run, with --strict a name Postfix does not use: nothing changes. The largest batch
+// one postconf run, with --strict a name Postfix does not use, a list edit of mynetworks after its
+// unset (Postfix's value then is not known before the write): nothing changes. The largest batch
 // one postconf run takes is written.
 TEST(TarnwickTest, BadBatchesChangeNothing) {
     MailConfig config(rd("a"));
@@ -69,6 +70,10 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
         {.pipe = "yes '# x' | head -n 100001 |", .args = {"-f", "-"}, .env = t,
          .fails = fatal(bf, "-" + endless)},
         {.args = {"-f", batch, "--strict"}, .fails = refused(unused("relay_domain"))},
+        {.pipe = "printf 'unset mynetworks\\nappend submission/inet/mynetworks x\\n' |",
+         .args = {"-nf", "-"}, .fails = refused("\"unset mynetworks\" and then \"append "
+         "submission/inet/mynetworks x\" in one batch: what Postfix uses for mynetworks once it "
+         "is unset is known only after the unset is written; make them two runs")},
         {.args = {"-n", "-f", batch + "6"}, .prep = exec,
          .fails = refused("the batch is too large for one postconf run (" +
                           std::to_string(262124 - d) + " bytes of arguments, the limit is " +

@@ -40,6 +40,12 @@ TEST(TarnwickTest, AppendReplaceAndRemove) {
         {.set = rd("a, b, c") + "smtpd_banner = hi\n", .args = {"-v", r, "c\r"},
          .out = "unchanged: relay_domains\n"},
         {.set = "my_own = a", .args = {"-r", "my_own", "b"}, .after = "my_own = b\n"},
+        // postconf prints a run of blanks as one: the value as given is found again
+        {.set = "smtpd_banner = b\n", .args = {"-vr", "smtpd_banner", "b  c"},
+         .out = "changed: smtpd_banner = b  c\n", .after = "smtpd_banner = b  c\n"},
+        {.args = {"-vr", "smtpd_banner", "b  c"}, .out = "unchanged: smtpd_banner\n"},
+        {.set = rd("inline:{ a = b }"), .args = {"-v", r, "inline:{ a  = \t b }"},
+         .out = "unchanged: relay_domains\n"},
         {.set = ab, .args = {"--strict", "-r", r, "a, b"}},
         {.set = hid + "\n", .args = {mua, "reject"}, .err = warn, .after = hid + ", reject\n"},
         {.args = {"-d", mua, "reject"}, .err = warn, .after = hid + "\n"},

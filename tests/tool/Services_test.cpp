@@ -8,7 +8,8 @@ using namespace tarnwick_test;
 // -P rewrites the service's entry (below the comment). -u removes what is set (a value Postfix
 // hides too) and leaves alone what is not; a dry run leaves both files byte for byte. Refused: a
 // commented-out service, a blank or an inner carriage return (postconf -P trims one at the end),
-// '*' (it matches several services), with --strict a name Postfix does not use.
+// '*' (it matches several services), with --strict a name Postfix does not use; an edit of a
+// service master.cf lacks, also one that would change nothing.
 TEST(TarnwickTest, ServiceSettingsAndUnset) {
     const std::string sr = "smtpd_recipient_restrictions", s = "submission/inet/" + sr;
     const std::string smtps = "#smtps inet n - y - - smtpd\n", r = "relay_domains";
@@ -25,6 +26,8 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
     config.check({
         {.set = rd("a"), .args = {"-r", "smtps/inet/" + r, "b"}, .fails = no},
         {.args = {"-n", "-r", "smtps/inet/" + r, "b \r"}, .fails = no},
+        {.args = {"-vu", "smtps/inet/" + r}, .fails = no},
+        {.args = {"-n", "-d", "smtps/inet/" + r, "b"}, .fails = no},
         {.args = {"smtp/inet/" + r, "b c"}, .fails = refused(blank + " c" + define)},
         {.args = {"-n", "-r", "smtp/inet/" + r, "b\rc"}, .fails = refused(blank + "\rc" + define)},
         {.args = {"-n", "-r", "*/inet/" + r, "b"},
@@ -54,6 +57,12 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
         {.set = main + rd("a") + "mua = x\n", .args = {"-vu", "mua"},
          .out = "changed: mua (unset)\n", .err = "tarnwick: warning: " + unused("mua") + "\n",
          .after = main + rd("a")},
+        // A name a setting refers to is used, though not set: no warning, --strict accepts it.
+        {.args = {"-r", "submission/inet/smtpd_client_restrictions", "$mua"},
+         .master = sub + "    -o smtpd_client_restrictions=$mua\n"},
+        {.args = {"--strict", "mua", "x"}, .after = main + rd("a") + "mua = x\n"},
+        {.set = main + "smtpd_restriction_classes = cls\n", .args = {"--strict", "cls", "x"},
+         .after = main + "smtpd_restriction_classes = cls\ncls = x\n"},
     });
     EXPECT_EQ(config.locks(), std::vector{config.md5(config.mainCfPath)});  // the one lock
 }

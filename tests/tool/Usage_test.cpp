@@ -48,6 +48,7 @@ TEST(TarnwickTest, NamesAndValuesPostfixWouldMisreadAreRefused) {
         {.args = {"-n", "", "v"}, .fails = refused(name + "\"")},
         {.args = {"-n", "#k", "v"}, .fails = refused(name + "#k\"")},
         {.args = {"-n", "caf\xe9", "b"}, .fails = refused(name + "caf\xe9\"")},
+        {.args = {"tarnwick_reference", "v"}, .fails = refused(name + "tarnwick_reference\"")},
         {.args = {"--strict", "-r", "relay_domain", "b"}, .fails = refused(unused("relay_domain"))},
         {.args = {"-n", "-r", r, "b\nc"}, .fails = multi},
         {.prep = "exec \"$0\" -nr " + r + " \"$(cat " + config.root + "/long)\"",

@@ -61,7 +61,7 @@ std::string plan(const std::string& batch, const Files& files, bool compare) {
 // parameter is not set, what compare hides, and which edits the plans keep apart.
 TEST(EditPlanTest, PlansFromReadings) {
     const std::string mn = "127.0.0.0/8 [::1]/128", u = "[Postfix does not use parameter \"u\"]";
-    const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}},
+    const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}, {"c", "{a b}"}},
                       {{"k", "d"}, {"j", "e"}, {"mynetworks", mn}}, "u"};
     const struct { std::string batch, plans; bool compare = true; } cases[] = {
         // a service inherits NAME from main.cf, as the batch has left it so far, joined with ","
@@ -75,6 +75,9 @@ TEST(EditPlanTest, PlansFromReadings) {
         {"remove s/t/k z;unset j", "s/t/k - = -; j - = -"}, {"append j x;unset j", "j - = -"},
         {"append k x;remove k x", "k a, b = a, b"}, {"replace k a, b", "k a, b = a, b"},
         {"replace k a, b", "k - -> a, b", false},
+        // postconf prints a run of blanks and tabs as one blank
+        {"replace k a, \t b;append c {a  b}", "k a, b = a, \t b; c {a b} = {a b}"},
+        {"remove c {a \t b}", "c {a b} -> "},
         // mynetworks is written back when present, its default narrowed
         {"append mynetworks 127.0.0.0/8", "mynetworks " + mn + " -> " + "127.0.0.0/8, "
                                           "192.0.2.1/32, [::1]/128"},
