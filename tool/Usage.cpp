@@ -12,6 +12,15 @@ void usage(std::ostream& out, int status) {
         << "if the given value is already set nothing is done" << std::endl
         << "usage: tarnwick [--replace] <key> <value>" << std::endl
         << "If used with --replace completely override current value instead of append"
+        << std::endl
+        << "tarnwick [-r|--replace | -d|--remove] [-n|--dry-run] [-v|--verbose | --json]\n"
+           "         [--strict] [-w|--wait SECONDS] <key> <value>\n"
+           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [-w|--wait SECONDS]\n"
+           "         -f|--file FILE\n"
+           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [-w|--wait SECONDS]\n"
+           "         -u|--unset <key>\n"
+           "tarnwick -h|--help | --version\n"
+           "See tarnwick(8) for every option."
         << std::endl;
     std::exit(finishStandardOutput(status));
 }

@@ -5,8 +5,9 @@
 
 namespace tarnwick {
 
-// Writes the four usage lines to out, each flushed, and exits with status
-// (through finishStandardOutput).
+// Writes the usage text to out, flushed: the four lines scripts may know,
+// then the manual's synopsis and a pointer to it. Exits with status (through
+// finishStandardOutput).
 [[noreturn]] void usage(std::ostream& out, int status);
 
 // Writes message and a newline to std::cerr, then usage(std::cerr, 1).

@@ -1,5 +1,7 @@
 // What tarnwick refuses before it changes anything, and output it cannot write: main.cf stays.
 
+#include <sstream>
+
 #include "tool/ToolHarness.h"
 
 using namespace tarnwick_test;
@@ -8,13 +10,20 @@ const std::string r = "relay_domains";
 const std::string multi = refused("value of \"relay_domains\" holds a line break");
 
 // --help and --version win over anything else; an option error or a wrong operand count prints
-// its reason and the usage.
+// its reason and the usage: four lines scripts know, README's synopsis, a pointer to the manual.
+// --help names every option the parser accepts: each letter getopt does not call invalid, each
+// name it lists for the prefix "" (every long option matches it).
 TEST(TarnwickTest, OptionErrorsPrintTheUsage) {
+    std::smatch synopsis;
+    const std::string readme = slurp(TESTS_SOURCE_DIR "/../README.md");
+    ASSERT_TRUE(std::regex_search(readme, synopsis, std::regex("## Usage\n\n((    .*\n)+)")));
     const std::string use =
         "Appends a given value to the specified Postfix configuration parameter\n"
         "if the given value is already set nothing is done\n"
         "usage: tarnwick [--replace] <key> <value>\n"
-        "If used with --replace completely override current value instead of append\n";
+        "If used with --replace completely override current value instead of append\n" +
+        std::regex_replace(synopsis[1].str(), std::regex("(^|\n)    "), "$1") +
+        "See tarnwick(8) for every option.\n";
     const std::string ops = "you should specify key and value to set\n" + use;
     MailConfig(rd("a")).check({
         {.args = {"a", "b", "c", "--help"}, .out = use},
@@ -36,6 +45,15 @@ TEST(TarnwickTest, OptionErrorsPrintTheUsage) {
         {.args = {"-w", "1s", r, "b"}, .status = 1,
          .err = "invalid number of seconds to wait: \"1s\"\n" + use},
     });
+    const Outcome accepted = MailConfig().sh(
+        "for c in $(echo abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 | fold -w1)"
+        "; do " TARNWICK_BINARY " -$c 2>&1 | grep -q 'invalid option' || echo ' -'$c; done; "
+        TARNWICK_BINARY " --= 2>&1 | grep -o \"'--[a-z-]*'\" | tr \"'\" ' '");
+    const std::string help = " " + std::regex_replace(use, std::regex("[\\[\\]|\n]"), " ") + " ";
+    ASSERT_NE(accepted.out.find(" --replace "), std::string::npos) << accepted.out;
+    std::istringstream names(accepted.out);
+    for (std::string name; names >> name;)
+        EXPECT_NE(help.find(" " + name + " "), std::string::npos) << name;
 }
 
 // Refused, the report on both streams: names postconf would misread or past ASCII, with --strict
