@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -28,12 +29,18 @@ using kelmo::mail::postfix::ParameterPlan;
 
 // A closed standard stream would be taken by the next file opened, the lock
 // file say, which postconf children would then inherit as their output.
-void openClosedStandardStreams() {
+// Returns whether standard output was closed.
+bool openClosedStandardStreams() {
+    bool outputClosed = false;
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0) {
-            std::_Exit(EXIT_FAILURE);
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            outputClosed = outputClosed || fd == STDOUT_FILENO;
+            if (open("/dev/null", O_RDWR) < 0) {
+                std::_Exit(EXIT_FAILURE);
+            }
         }
     }
+    return outputClosed;
 }
 
 // A caller's blocked SIGCHLD survives exec; the postconf runs wait for that
@@ -88,9 +95,15 @@ int failed(bool json, tarnwick::ReservedStdout& reserved, const std::exception* 
 int main(int argc, char* argv[]) {
     using kelmo::mail::postfix::PostfixConfiguration;
     using kelmo::mail::postfix::ValueEdit;
-    openClosedStandardStreams();
+    const bool outputClosed = openClosedStandardStreams();
     unblockChildSignal();
     const tarnwick::Options options = tarnwick::parseOptions(argc, argv);
+    // The report asked for would go to /dev/null: better no run than a
+    // change nobody hears of.
+    if (outputClosed && (options.verbose || options.json)) {
+        std::cerr << "tarnwick: standard output is closed; the report would be lost" << std::endl;
+        return 1;
+    }
     tarnwick::ReservedStdout reserved(options.json);
 
     try {

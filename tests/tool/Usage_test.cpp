@@ -75,11 +75,13 @@ TEST(TarnwickTest, NamesAndValuesPostfixWouldMisreadAreRefused) {
     });
 }
 
-// Output lost to a full device or a closed pipe fails the run, which says so on stderr.
+// Output lost to a full device or a closed pipe fails the run, which says so on stderr; a report
+// asked for with standard output closed, before anything runs.
 TEST(TarnwickTest, OutputThatCannotBeWrittenFailsTheRun) {
     MailConfig config(rd("a"));
     const std::string full = "exec >/dev/full", fifo = config.root + "/fifo";
     const std::string lost = "tarnwick: write error: No space left on device\n";
+    const std::string closed = "tarnwick: standard output is closed; the report would be lost\n";
     config.sh("mkfifo " + fifo);
     config.check({
         {.args = {"-n", r, "b"}, .prep = full, .status = 1, .err = lost},
@@ -88,5 +90,8 @@ TEST(TarnwickTest, OutputThatCannotBeWrittenFailsTheRun) {
         {.args = {"-r", r, "b\nc"}, .prep = full, .status = 1, .err = multi + lost},
         {.args = {"-n", r, "b"}, .prep = "trap '' PIPE; exec 3<>" + fifo + " >" + fifo + " 3<&-",
          .status = 1, .err = "tarnwick: write error: Broken pipe\n"},
+        {.args = {"-v", r, "b"}, .prep = "exec >&-", .status = 1, .err = closed},
+        {.args = {"-n", r, "b"}, .prep = "exec >&-", .status = 1, .err = closed},
+        {.args = {"--json", r, "b"}, .prep = "exec >&-", .status = 1, .err = closed},
     });
 }
