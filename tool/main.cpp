@@ -118,12 +118,23 @@ int main(int argc, char* argv[]) {
         editing.compare = options.compare();
         editing.dryRun = options.dryRun;
         editing.strict = options.strict;
-        // Logged run by run, so that a main.cf write stays on record when the
-        // master.cf write after it fails.
-        editing.written = [&configuration](const std::vector<ParameterPlan>& written) {
+        // Logged once applyEdits has returned or thrown, the lock released:
+        // a log daemon that does not read then holds up this run alone. A
+        // main.cf write stays on record when the master.cf write after it
+        // fails.
+        std::vector<ParameterPlan> written;
+        editing.written = &written;
+        const auto logWritten = [&configuration, &written] {
             tarnwick::logWrites(configuration.mainCfPath, configuration.masterCfPath(), written);
         };
-        const std::vector<ParameterPlan> plans = configuration.applyEdits(edits, editing);
+        std::vector<ParameterPlan> plans;
+        try {
+            plans = configuration.applyEdits(edits, editing);
+        } catch (...) {
+            logWritten();
+            throw;
+        }
+        logWritten();
         report(options, configuration.configDirectory(), plans, reserved);
     } catch (const std::exception& error) {
         tarnwick::reportFailure(error);

@@ -3,8 +3,6 @@
 #include <string>
 #include <vector>
 
-#include <boost/function.hpp>
-
 #include "mail/postfix/EditPlan.h"
 #include "mail/postfix/FileLock.h"
 
@@ -51,9 +49,13 @@ public:
         // Refuse the whole run, before anything is written, when a plan
         // carries a warning.
         bool strict = false;
-        // Called after each write run has succeeded, with the plans it wrote:
-        // what landed is known even when a later run of the same edit fails.
-        boost::function<void(const std::vector<ParameterPlan>&)> written;
+        // Where set, each write run's plans are appended to it as soon as
+        // that run has succeeded, in the order written: when applyEdits
+        // throws, it holds what landed before the failure. applyEdits calls
+        // back nothing: a caller logs the writes once it has returned or
+        // thrown, the lock released, so that a slow log holds up only its
+        // own run.
+        std::vector<ParameterPlan>* written = nullptr;
     };
 
     // The edits in order as one transaction: check (checkEdits), lock, read
@@ -141,10 +143,10 @@ private:
 
     // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
     // only when it has something to write. A failure after an earlier run
-    // succeeded names the keys written. Each successful run is passed to
-    // written, when set. Callers hold the lock.
+    // succeeded names the keys written. Each successful run's plans are
+    // appended to written, when set. Callers hold the lock.
     static void writePlans(const std::vector<ParameterPlan>& plans,
-                           const boost::function<void(const std::vector<ParameterPlan>&)>& written);
+                           std::vector<ParameterPlan>* written);
 };
 
 }  // namespace kelmo::mail::postfix

@@ -74,9 +74,8 @@ void PostfixConfiguration::readState(RunState& state) {
     }
 }
 
-void PostfixConfiguration::writePlans(
-    const std::vector<ParameterPlan>& plans,
-    const boost::function<void(const std::vector<ParameterPlan>&)>& written) {
+void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
+                                      std::vector<ParameterPlan>* written) {
     // One kind of write: the plans it takes, postconf's arguments (options
     // first) and the plans it writes. main.cf first, then master.cf; each
     // one run for all its keys.
@@ -120,8 +119,8 @@ void PostfixConfiguration::writePlans(
         for (const ParameterPlan& plan : run.plans) {
             landed.push_back(plan.after ? plan.key : plan.key + " (unset)");
         }
-        if (written) {
-            written(run.plans);
+        if (written != nullptr) {
+            written->insert(written->end(), run.plans.begin(), run.plans.end());
         }
     }
 }
