@@ -65,8 +65,9 @@ public:
     // until the writes have returned; nothing is written when anything fails
     // before. Returns one plan per parameter in order of first mention.
     // Throws PostfixConfigurationError for each refusal, what the reads throw,
-    // for a failed write (naming what an earlier write of the run wrote), and
-    // under strict the first warning's text.
+    // for a failed write (naming what an earlier write of the run wrote), for
+    // a mode and owner that could not be put back after a write (see
+    // writePlans), and under strict the first warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
@@ -142,11 +143,15 @@ private:
     void checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const;
 
     // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
-    // only when it has something to write. A failure after an earlier run
-    // succeeded names the keys written. Each successful run's plans are
-    // appended to written, when set. Callers hold the lock.
-    static void writePlans(const std::vector<ParameterPlan>& plans,
-                           std::vector<ParameterPlan>* written);
+    // only when it has something to write. The mode and owner main.cf and
+    // master.cf had before are put back on the file right after each run
+    // that wrote it (FileMode::putBack). A failure after an earlier run
+    // succeeded names the keys written; a mode that cannot be put back fails
+    // the edit there, before any later run, naming the keys written too.
+    // Each successful run's plans are appended to written, when set. Callers
+    // hold the lock.
+    void writePlans(const std::vector<ParameterPlan>& plans,
+                    std::vector<ParameterPlan>* written) const;
 };
 
 }  // namespace kelmo::mail::postfix

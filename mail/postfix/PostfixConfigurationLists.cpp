@@ -1,5 +1,9 @@
+#include <cstdio>
+#include <optional>
+
 #include <boost/algorithm/string/join.hpp>
 
+#include "mail/postfix/FileMode.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
@@ -75,7 +79,7 @@ void PostfixConfiguration::readState(RunState& state) {
 }
 
 void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
-                                      std::vector<ParameterPlan>* written) {
+                                      std::vector<ParameterPlan>* written) const {
     // One kind of write: the plans it takes, postconf's arguments (options
     // first) and the plans it writes. main.cf first, then master.cf; each
     // one run for all its keys.
@@ -89,16 +93,29 @@ void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
                        {Target::MainCf, false, {"-X"}, {}},
                        {Target::ServiceSetting, true, {"-P"}, {}},
                        {Target::ServiceSetting, false, {"-P", "-X"}, {}}};
+    bool writes[2] = {false, false};  // main.cf, master.cf
     for (const ParameterPlan& plan : plans) {
         for (WriteRun& run : runs) {
             if (plan.changed && run.target == plan.target.kind && run.sets == plan.after.has_value()) {
                 // key=value travels as one argument: no quoting, no escaping.
                 run.arguments.push_back(plan.after ? plan.key + "=" + *plan.after : plan.key);
                 run.plans.push_back(plan);
+                writes[run.target != Target::MainCf] = true;
             }
         }
     }
+    // Noted before the first write, only of the files the edit writes.
+    const std::optional<FileMode> modes[2] = {
+        writes[0] ? FileMode::of(mainCfPath) : std::nullopt,
+        writes[1] ? FileMode::of(masterCfPath()) : std::nullopt};
     std::vector<std::string> landed;
+    const auto failure = [&landed](std::string text) {
+        if (text.empty() || text.back() != '\n') {
+            text += "\n";
+        }
+        return PostfixConfigurationError(text + "written before this failure: " +
+                                         boost::algorithm::join(landed, ", "));
+    };
     for (const WriteRun& run : runs) {
         if (run.plans.empty()) {
             continue;
@@ -109,18 +126,23 @@ void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
             if (landed.empty()) {
                 throw;
             }
-            std::string text = error.what();
-            if (text.empty() || text.back() != '\n') {
-                text += "\n";
-            }
-            throw PostfixConfigurationError(text + "written before this failure: " +
-                                            boost::algorithm::join(landed, ", "));
+            throw failure(error.what());
         }
+        // At once: the new file is world-readable until then.
+        const std::optional<FileMode>& mode = modes[run.target != Target::MainCf];
+        const std::string notPutBack = mode ? mode->putBack() : std::string();
         for (const ParameterPlan& plan : run.plans) {
             landed.push_back(plan.after ? plan.key : plan.key + " (unset)");
         }
         if (written != nullptr) {
             written->insert(written->end(), run.plans.begin(), run.plans.end());
+        }
+        if (!notPutBack.empty()) {
+            char text[96];
+            std::snprintf(text, sizeof text, "could not put back mode %04o and owner %u:%u on ",
+                          static_cast<unsigned>(mode->mode), static_cast<unsigned>(mode->owner),
+                          static_cast<unsigned>(mode->group));
+            throw failure(text + mode->path + " after the write: " + notPutBack);
         }
     }
 }

@@ -104,3 +104,29 @@ TEST(TarnwickTest, UnendedFilesTakeNoNewLines) {
          .out = "changed: smtpd_helo_restrictions = x\n"},
     });
 }
+
+// postconf writes main.cf and master.cf anew, 0644 and owned by root: each write puts back the
+// mode and owner the file had. A main.cf that is no regular file after a write is refused: the
+// stand-in writes nothing and leaves a symbolic link there, which a real write replaces.
+TEST(TarnwickTest, WritesKeepModeAndOwner) {
+    MailConfig config(rd("a"));
+    const std::string r = "relay_domains", master = config.dir + "/master.cf";
+    const std::string modes = "stat -Lc '%a %U:%G' " + config.mainCfPath + " " + master + " >&2";
+    const std::string kept = "640 root:nogroup\n600 root:root\n", service = "submission/inet/" + r;
+    config.set("submission inet n - y - - smtpd\n", "master.cf");
+    config.sh("chown root:nogroup " + config.mainCfPath + "; chmod 640 " + config.mainCfPath +
+              "; chmod 600 " + master + "; mv " + config.mainCfPath + " " + config.dir + "/m");
+    config.check({
+        {.args = {r, "b"}, .env = "STANDIN_REAL=" + config.root + "/real STANDIN_FAIL='-e*'",
+         .prep = config.standin() + "ln -s m " + config.mainCfPath, .fails = refused(
+         "could not put back mode 0640 and owner 0:65534 on " + config.mainCfPath + " after the "
+         "write: open: Too many levels of symbolic links\nwritten before this failure: " + r),
+         .after = rd("a")},
+        {.args = {r, "b"}, .prep = modes, .err = kept, .after = rd("a, b")},
+        {.args = {"-r", service, "x"}, .prep = modes, .err = kept,
+         .master = "submission inet  n       -       y       -       -       smtpd\n    -o " +
+         r + "=x\n"},
+        {.args = {"-u", r}, .prep = modes, .err = kept, .after = ""},
+    });
+    EXPECT_EQ(config.sh(modes).err, kept);
+}
