@@ -23,8 +23,7 @@ std::optional<FileMode> FileMode::of(const std::string& path) {
 std::string FileMode::putBack() const {
     // O_NONBLOCK: a FIFO put in the file's place must not stall the run
     // under the lock.
-    const int fd =
-        retryNoInt(::open, path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = retryNoInt(::open, path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return std::string("open: ") + std::strerror(errno);
     }

@@ -104,7 +104,8 @@ void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
             }
         }
     }
-    // Noted before the first write, only of the files the edit writes.
+    // Noted before the first write, only of the files the edit writes:
+    // main.cf's first, then master.cf's.
     const std::optional<FileMode> modes[2] = {
         writes[0] ? FileMode::of(mainCfPath) : std::nullopt,
         writes[1] ? FileMode::of(masterCfPath()) : std::nullopt};
