@@ -25,8 +25,9 @@ TEST(TarnwickTest, WrittenParametersAreLogged) {
     std::string fill;
     for (int i = 0; i <= queue; ++i) fill += "<13>fill: x\n";
     const std::string stall = "for i in $(seq 0 " + std::to_string(queue) + "); do logger -u "
-        "/dev/log -t fill x; done; (until grep -q stalled " + config.mainCfPath + "; do sleep "
-        "0.1; done; " TARNWICK_BINARY " -w 2 -n " + r + " q >/dev/null && kill $$ || kill -9 $$) &";
+        "/dev/log -t fill x; done; (until grep -q stalled " + config.mainCfPath + " || ! kill -0 "
+        "$$; do sleep 0.1; done; " TARNWICK_BINARY " -w 2 -n " + r + " q >/dev/null && kill $$ || "
+        "kill -9 $$) &";
     config.set("submission inet n - y - - smtpd\n", "master.cf");
     const struct Case {
         std::vector<std::string> args = {};
