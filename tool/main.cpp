@@ -105,6 +105,7 @@ int main(int argc, char* argv[]) {
         editing.compare = options.compare();
         editing.dryRun = options.dryRun;
         editing.strict = options.strict;
+        editing.batch = options.batch();
         // Logged run by run, so that a main.cf write stays on record when the
         // master.cf write after it fails.
         editing.written = [&configuration](const std::vector<ParameterPlan>& written) {

@@ -51,6 +51,10 @@ public:
         // Refuse the whole run, before anything is written, when a plan
         // carries a warning.
         bool strict = false;
+        // Read as a batch: each kind of read one postconf run for every
+        // parameter (postconf::Reads::Batched), so that the runs do not grow
+        // with the edits; otherwise one postconf -h run per read.
+        bool batch = false;
         // Called after each write run has succeeded, with the plans it wrote:
         // what landed is known even when a later run of the same edit fails.
         boost::function<void(const std::vector<ParameterPlan>&)> written;
@@ -113,12 +117,11 @@ private:
     // other reads.
     static std::string defaultMyNetworks();
 
-    // Reads under the lock what state asks for, each parameter in order of
-    // first mention: its value (postconf -h; -n -h or -P -h where it is read
-    // as set), then what it falls back to (postconf -h NAME for a service
-    // setting, -h -d for a main.cf parameter) where needed, and mynetworks'
-    // default right after mynetworks, as getParameter reads them.
-    static void readState(RunState& state);
+    // Reads under the lock what state asks for, as a batch or one postconf
+    // -h run per read (EditOptions::batch): each parameter's value (postconf -h; -n -h or -P -h where it is read as set) with a
+    // service setting's NAME (-h), then where needed a main.cf parameter's
+    // default (-h -d), then mynetworks' default, as getParameter reads them.
+    static void readState(RunState& state, bool batch);
 
     using Settings = std::vector<std::pair<std::string, std::string>>;
 
