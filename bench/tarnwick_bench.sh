@@ -203,8 +203,8 @@ for ((i = 0; i < size_iterations; i++)); do
   done
 done
 median_ms() {
-  printf '%s\n' $1 | sort -n |
-    awk '{ v[NR] = $1 } END { printf "%.3f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 / 1000 }'
+  printf '%s\n' $1 | sort -n | awk '{ v[NR] = $1 }
+    END { printf "%.3f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 / 1000 }'
 }
 one_ms=$(median_ms "${size_us[one]}")
 echo "batch size: one dry-run append median: $one_ms ms ($size_iterations runs per side)"

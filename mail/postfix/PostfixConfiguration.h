@@ -117,10 +117,11 @@ private:
     // other reads.
     static std::string defaultMyNetworks();
 
-    // Reads under the lock what state asks for, as a batch or one postconf
-    // -h run per read (EditOptions::batch): each parameter's value (postconf -h; -n -h or -P -h where it is read as set) with a
-    // service setting's NAME (-h), then where needed a main.cf parameter's
-    // default (-h -d), then mynetworks' default, as getParameter reads them.
+    // Reads under the lock what state asks for, as a batch or with one
+    // postconf -h run per read (EditOptions::batch): each parameter's value
+    // (postconf -h; -n -h or -P -h where it is read as set) with a service
+    // setting's NAME (-h), then where needed a main.cf parameter's default
+    // (-h -d), then mynetworks' default, as getParameter reads them.
     static void readState(RunState& state, bool batch);
 
     using Settings = std::vector<std::pair<std::string, std::string>>;
