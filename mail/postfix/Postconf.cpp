@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 #include <sstream>
 
