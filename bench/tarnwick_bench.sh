@@ -14,11 +14,17 @@
 # main.cf (as a host's is before a provisioning run), with whatever waits the
 # step's own writes cause counted, as users pay them: (a) ten separate
 # tarnwick calls, (b) one tarnwick -f batch, (c) the bare postconf runs the
-# batch makes (postconf -h config_directory, -h for each parameter, one -e
-# for all ten), by the same launcher. Goals: (a)/(b) at least 50, (b)/(c) at
+# batch makes (postconf -h config_directory, one postconf run reading all ten
+# parameters, one -e for all ten), by the same launcher. Goals: (a)/(b) at least 50, (b)/(c) at
 # most 1.10. Every call after the first of (a) waits for postconf's settling
 # of the main.cf the previous call wrote (about 1.8 s), so (a) runs only
 # BATCH_SEPARATE_ITERATIONS times (default 3).
+#
+# Batch size: dry-run batches of 1, 10, 100 and 1000 appends, each line to a
+# parameter of its own, over one dry-run append (tarnwick -n), the sides
+# alternating BATCH_SIZE_ITERATIONS times (default a tenth of ITERATIONS, at
+# least 3). Dry runs keep postconf's settling after a write out of the figure.
+# Goals: 100 appends at most 2x one append, 1000 at most 5x.
 #
 # Usage: bench/tarnwick_bench.sh [ITERATIONS]   (as root; default 200)
 #        TARNWICK=/path/to/tarnwick to skip building the release preset.
@@ -143,10 +149,9 @@ for k in "${keys[@]}"; do
   printf '%s = permit_mynetworks\n' "$k" >>"$template"
   printf 'append %s check_batch\n' "$k" >>"$work/batch"
   separate+=("$k")
-  bare+=(";" "$pc" -h "$k")
   settings+=("$k=permit_mynetworks, check_batch")
 done
-bare+=(";" "$pc" -e "${settings[@]}")
+bare+=(";" "$pc" "${keys[@]}" ";" "$pc" -e "${settings[@]}")
 # All three steps must leave the same main.cf.
 for step in separate batch bare; do
   case $step in
@@ -171,6 +176,47 @@ median_separate=$(printf '%s\n' "${separate_us[@]}" | sort -n |
 echo "batch: ${#keys[@]} separate tarnwick calls median $median_separate ms over ${#separate_us[@]} runs"
 awk -v a="$median_separate" -v b="$median_batch" \
   'BEGIN { printf "ten tarnwick calls / one tarnwick -f batch ratio: %.1f (goal >= 50)\n", a / b }'
+template=$work/template.cf
+
+# --- batch size ----------------------------------------------------------------
+# Postfix has fewer than 1000 parameters of its own: the batches append to
+# restriction classes, parameters of main.cf's own that Postfix uses. One
+# main.cf holds all of them, for every side.
+template=$work/classes.cf
+classes=()
+for ((i = 1; i <= 1000; i++)); do
+  classes+=("$(printf 'bench_class_%04d' "$i")")
+  printf '%s = permit_mynetworks\n' "${classes[-1]}" >>"$template"
+done
+printf 'smtpd_restriction_classes = %s\n' "${classes[*]}" >>"$template"
+sizes=(1 10 100 1000)
+for n in "${sizes[@]}"; do
+  printf 'append %s check_batch\n' "${classes[@]:0:n}" >"$work/batch-$n"
+done
+size_iterations=${BATCH_SIZE_ITERATIONS:-$(( iterations / 10 > 3 ? iterations / 10 : 3 ))}
+declare -A size_us=()
+timed "$TARNWICK" -n -f "$work/batch-1000" >/dev/null  # warm-up
+for ((i = 0; i < size_iterations; i++)); do
+  size_us[one]+=" $(timed "$TARNWICK" -n "${classes[0]}" check_batch)"
+  for n in "${sizes[@]}"; do
+    size_us[$n]+=" $(timed "$TARNWICK" -n -f "$work/batch-$n")"
+  done
+done
+median_ms() {
+  printf '%s\n' $1 | sort -n | awk '{ v[NR] = $1 }
+    END { printf "%.3f", (v[int((NR + 1) / 2)] + v[int(NR / 2) + 1]) / 2 / 1000 }'
+}
+one_ms=$(median_ms "${size_us[one]}")
+echo "batch size: one dry-run append median: $one_ms ms ($size_iterations runs per side)"
+for n in "${sizes[@]}"; do
+  ms=$(median_ms "${size_us[$n]}")
+  case $n in 100) goal="<= 2" ;; 1000) goal="<= 5" ;; *) goal=none ;; esac
+  appends=appends
+  [ "$n" = 1 ] && appends=append
+  echo "batch size: batch of $n dry-run $appends median: $ms ms"
+  awk -v what="batch of $n dry-run $appends" -v a="$ms" -v b="$one_ms" -v g="$goal" \
+    'BEGIN { printf "%s / one dry-run append ratio: %.3f (goal %s)\n", what, a / b, g }'
+done
 template=$work/template.cf
 
 peak() {  # kilobytes, largest of the process and the children it waited for

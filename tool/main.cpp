@@ -118,6 +118,7 @@ int main(int argc, char* argv[]) {
         editing.compare = options.compare();
         editing.dryRun = options.dryRun;
         editing.strict = options.strict;
+        editing.batch = options.batch();
         // Logged once applyEdits has returned or thrown, the lock released:
         // a log daemon that does not read then holds up this run alone. A
         // main.cf write stays on record when the master.cf write after it

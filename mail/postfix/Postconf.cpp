@@ -3,6 +3,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <iterator>
+#include <set>
+#include <sstream>
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/bind/bind.hpp>
@@ -67,6 +70,45 @@ std::string readInto(const std::vector<std::string>& arguments, std::string& err
     return output;
 }
 
+// Each kind's options: as a single edit reads it, and as a batch does.
+struct KindOptions {
+    std::vector<std::string> perName;
+    std::vector<std::string> batched;
+    Hidden hidden;
+};
+const KindOptions kKinds[] = {
+    {{"-h"}, {}, FindHidden},
+    {{"-n", "-h"}, {"-n"}, FindHidden},
+    {{"-P", "-h"}, {"-P"}, KeepHidden},
+    {{"-h", "-d"}, {"-d"}, KeepHidden},
+};
+
+// The lines of text, the last one without its newline too.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// postconf ARGUMENTS (which end in keys), each key's value as -h prints it.
+// An error diagnostic counts as a read's own does where some key printed
+// nothing: a single read that printed nothing would have failed.
+std::map<std::string, std::string> readEach(const std::vector<std::string>& arguments,
+                                            const std::vector<std::string>& keys,
+                                            std::string& errors) {
+    std::map<std::string, std::string> values = valuesByName(readInto(arguments, errors, false));
+    const bool allPrinted = std::all_of(keys.begin(), keys.end(), [&](const std::string& key) {
+        return values.count(key) != 0;
+    });
+    if (!allPrinted && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    return values;
+}
+
 }  // namespace
 
 const char kReference[] = "tarnwick_reference";
@@ -102,6 +144,121 @@ Reading readParameter(std::vector<std::string> options, const std::string& key, 
     reading.set = !asSet || !reading.value.empty();
     boost::algorithm::trim(reading.value);
     return reading;
+}
+
+void Reads::ask(Kind kind, const std::string& key, std::optional<Reading>* into) {
+    if (form_ == PerName) {
+        *into = readParameter(kKinds[kind].perName, key, kKinds[kind].hidden);
+    } else {
+        asked_.push_back({kind, key, into});
+    }
+}
+
+void Reads::run() {
+    // Each kind's keys once, in the order first asked, and what each read
+    // printed untrimmed, as readParameter holds it until the end.
+    struct Read {
+        Reading reading;
+        bool hidden = false;
+    };
+    std::vector<std::string> keys[std::size(kKinds)];
+    std::map<std::string, Read> reads[std::size(kKinds)];
+    for (const Asked& asked : asked_) {
+        if (reads[asked.kind].emplace(asked.key, Read()).second) {
+            keys[asked.kind].push_back(asked.key);
+        }
+    }
+    std::vector<std::string> hidden;
+    for (std::size_t kind = 0; kind < std::size(kKinds); ++kind) {
+        if (keys[kind].empty()) {
+            continue;
+        }
+        std::vector<std::string> arguments = kKinds[kind].batched;
+        arguments.insert(arguments.end(), keys[kind].begin(), keys[kind].end());
+        std::string errors;
+        std::map<std::string, std::string> values = readEach(arguments, keys[kind], errors);
+        for (const std::string& key : keys[kind]) {
+            Read& read = reads[kind][key];
+            read.reading.value = values[key];
+            read.reading.used = usedBy(errors, key);
+            read.hidden = !read.reading.used && kKinds[kind].hidden == FindHidden &&
+                          boost::algorithm::trim_copy(read.reading.value).empty();
+            if (read.hidden && std::find(hidden.begin(), hidden.end(), key) == hidden.end()) {
+                hidden.push_back(key);
+            }
+        }
+    }
+    // A hidden name is one Postfix does not know, so it has no default: what
+    // postconf prints for it once referred to is what main.cf sets, and a
+    // line for it tells that main.cf sets it, as -n would.
+    std::map<std::string, std::string> hiddenValues;
+    if (!hidden.empty()) {
+        std::vector<std::string> arguments;
+        for (std::size_t i = 0; i < hidden.size(); ++i) {
+            arguments.insert(arguments.end(), {"-o", std::string(kReference) + "_" +
+                                                         std::to_string(i + 1) + "=$" + hidden[i]});
+        }
+        arguments.insert(arguments.end(), hidden.begin(), hidden.end());
+        std::string errors;
+        hiddenValues = readEach(arguments, hidden, errors);
+    }
+    for (std::size_t kind = 0; kind < std::size(kKinds); ++kind) {
+        for (auto& [key, read] : reads[kind]) {
+            if (read.hidden) {
+                read.reading.value = hiddenValues[key];
+            }
+            read.reading.set = (kind != AsSet && kind != Service) || !read.reading.value.empty();
+            boost::algorithm::trim(read.reading.value);
+        }
+    }
+    for (const Asked& asked : asked_) {
+        *asked.into = reads[asked.kind][asked.key].reading;
+    }
+    asked_.clear();
+}
+
+std::map<std::string, std::string> valuesByName(const std::string& output) {
+    std::map<std::string, std::string> values;
+    for (const std::string& line : linesOf(output)) {
+        // A name holds no blank: checkParameterName refuses them.
+        const std::string::size_type blank = line.find(' ');
+        if (blank == std::string::npos || blank == 0) {
+            continue;
+        }
+        if (line.compare(blank, std::string::npos, " =") == 0) {
+            values[line.substr(0, blank)] += "\n";
+        } else if (line.compare(blank, 3, " = ") == 0) {
+            values[line.substr(0, blank)] += line.substr(blank + 3) + "\n";
+        }
+    }
+    return values;
+}
+
+std::vector<std::string> missingServices(const std::vector<std::string>& serviceTypes) {
+    if (serviceTypes.empty()) {
+        return {};
+    }
+    std::vector<std::string> arguments{"-M"};
+    arguments.insert(arguments.end(), serviceTypes.begin(), serviceTypes.end());
+    std::string errors;
+    std::set<std::string> defined;
+    for (const std::string& line : linesOf(readInto(arguments, errors, false))) {
+        std::istringstream fields(line);
+        std::string service, type;
+        if (fields >> service >> type) {
+            defined.insert(service + "/" + type);
+        }
+    }
+    std::vector<std::string> missing;
+    for (const std::string& serviceType : serviceTypes) {
+        if (defined.count(serviceType) == 0) {
+            missing.push_back(serviceType);
+        }
+    }
+    if (!missing.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
+        throw PostfixConfigurationError(errors);
+    }
+    return missing;
 }
 
 void write(const std::vector<std::string>& arguments) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,56 @@ enum Hidden { KeepHidden, FindHidden };
 // postconf prints a parameter main.cf sets only when some setting refers to
 // it, and -o writes nothing.
 Reading readParameter(std::vector<std::string> options, const std::string& key, Hidden hidden);
+
+// What a run of edits reads of a parameter, each as postconf -h prints it.
+enum Kind {
+    Value,    // -h KEY: what Postfix uses (a hidden value found)
+    AsSet,    // -n -h KEY: what main.cf sets (a hidden value found)
+    Service,  // -P -h KEY: what master.cf sets
+    Default,  // -h -d KEY: the built-in default
+};
+
+// The reads of a run of edits, asked for one by one. PerName runs each with
+// its own postconf -h run as it is asked (readParameter's runs), as a single
+// edit reads. Batched runs them at run(): one postconf run per kind for all
+// the keys asked, without -h (-h prints values without their names, and
+// postconf prints nothing for a name it does not know, -P in master.cf's
+// order), and the hidden values of all kinds in one more, each through a
+// reference name of its own (-o takes the last of several settings of one
+// name). Either way each key reads as readParameter reads it.
+class Reads {
+public:
+    enum Form { PerName, Batched };
+    explicit Reads(Form form) : form_(form) {}
+
+    // Reads key as kind into *into, now or at run(); into must last until then.
+    void ask(Kind kind, const std::string& key, std::optional<Reading>* into);
+    // Runs what was asked since the last run. Throws what readParameter
+    // throws; with Batched, a run's error diagnostic counts when some key
+    // printed nothing.
+    void run();
+
+private:
+    struct Asked {
+        Kind kind;
+        std::string key;
+        std::optional<Reading>* into;
+    };
+    Form form_;
+    std::vector<Asked> asked_;
+};
+
+// What postconf -h would print for each name, from the lines postconf prints
+// without -h: "NAME = VALUE", or "NAME =" for an empty value; each line
+// followed by a newline. Lines of no such form are left out.
+std::map<std::string, std::string> valuesByName(const std::string& output);
+
+// Those of serviceTypes ("SERVICE/TYPE") that master.cf does not define, in
+// the order given, from one postconf -M run for them all: a service is there
+// when -M prints an entry whose first two fields are its SERVICE and TYPE.
+// Throws PostfixConfigurationError when the run fails, or when a service is
+// missing and postconf wrote an error diagnostic.
+std::vector<std::string> missingServices(const std::vector<std::string>& serviceTypes);
 
 // A write: postconf ARGUMENTS... (options first); throws
 // PostfixConfigurationError when it fails. Whatever a successful write prints

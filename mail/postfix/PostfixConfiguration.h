@@ -49,6 +49,10 @@ public:
         // Refuse the whole run, before anything is written, when a plan
         // carries a warning.
         bool strict = false;
+        // Read as a batch: each kind of read one postconf run for every
+        // parameter (postconf::Reads::Batched), so that the runs do not grow
+        // with the edits; otherwise one postconf -h run per read.
+        bool batch = false;
         // Where set, each write run's plans are appended to it as soon as
         // that run has succeeded, in the order written: when applyEdits
         // throws, it holds what landed before the failure. applyEdits calls
@@ -116,12 +120,12 @@ private:
     // other reads.
     static std::string defaultMyNetworks();
 
-    // Reads under the lock what state asks for, each parameter in order of
-    // first mention: its value (postconf -h; -n -h or -P -h where it is read
-    // as set), then what it falls back to (postconf -h NAME for a service
-    // setting, -h -d for a main.cf parameter) where needed, and mynetworks'
-    // default right after mynetworks, as getParameter reads them.
-    static void readState(RunState& state);
+    // Reads under the lock what state asks for, as a batch or with one
+    // postconf -h run per read (EditOptions::batch): each parameter's value
+    // (postconf -h; -n -h or -P -h where it is read as set) with a service
+    // setting's NAME (-h), then where needed a main.cf parameter's default
+    // (-h -d), then mynetworks' default, as getParameter reads them.
+    static void readState(RunState& state, bool batch);
 
     using Settings = std::vector<std::pair<std::string, std::string>>;
 

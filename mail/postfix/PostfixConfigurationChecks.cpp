@@ -69,11 +69,6 @@ std::string lineOf(const ValueEdit& edit) {
            (edit.kind == ValueEdit::Unset ? "" : " " + edit.value);
 }
 
-// Whether master.cf defines the service "SERVICE/TYPE" (postconf -M).
-bool hasService(const std::string& serviceType) {
-    return !postconf::read({"-M", serviceType}).empty();
-}
-
 }  // namespace
 
 void PostfixConfiguration::checkParameterName(const std::string& key) {
@@ -233,10 +228,9 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
             "its last line: add one first");
     }
     // postconf -P accepts a service master.cf lacks and changes nothing.
-    for (const std::string& service : services) {
-        if (!hasService(service)) {
-            throw PostfixConfigurationError("master.cf has no service \"" + service + "\"");
-        }
+    const std::vector<std::string> missing = postconf::missingServices(services);
+    if (!missing.empty()) {
+        throw PostfixConfigurationError("master.cf has no service \"" + missing.front() + "\"");
     }
 }
 

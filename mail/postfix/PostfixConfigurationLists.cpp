@@ -38,7 +38,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     checkEdits(edits);
     const FileLock lock = lockMainCf();
     RunState state = RunState::forEdits(edits, options.compare);
-    readState(state);
+    readState(state, options.batch);
     std::vector<ParameterPlan> plans = planEdits(edits, state, options.compare);
     checkPlans(plans, options.strict);
     if (!options.dryRun) {
@@ -47,34 +47,35 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     return plans;
 }
 
-void PostfixConfiguration::readState(RunState& state) {
-    using postconf::readParameter;
-    bool wantDefault = state.wantMyNetworksDefault;
-    const auto readMyNetworksDefault = [&state, &wantDefault] {
-        state.myNetworksDefault = defaultMyNetworks();
-        state.localNetworks = localNetworks();
-        wantDefault = false;
-    };
+void PostfixConfiguration::readState(RunState& state, bool batch) {
+    postconf::Reads reads(batch ? postconf::Reads::Batched : postconf::Reads::PerName);
+    // What each parameter holds first, and with a service setting its NAME
+    // (forEdits wants it whatever the setting's read finds), so that a batch
+    // reads every plain value in one run.
     for (ParameterState& parameter : state.parameters) {
         if (!parameter.readCurrent) {
             continue;
         }
-        const bool service = parameter.target.inMasterCf();
-        parameter.current = service ? readParameter({"-P", "-h"}, parameter.key, postconf::KeepHidden)
-                            : parameter.asSet
-                                ? readParameter({"-n", "-h"}, parameter.key, postconf::FindHidden)
-                                : readParameter({"-h"}, parameter.key, postconf::FindHidden);
-        if (parameter.needsFallback()) {
-            parameter.fallback =
-                service ? readParameter({"-h"}, parameter.target.service.name, postconf::FindHidden)
-                        : readParameter({"-h", "-d"}, parameter.key, postconf::KeepHidden);
-        }
-        if (parameter.key == "mynetworks" && wantDefault) {
-            readMyNetworksDefault();
+        if (parameter.target.inMasterCf()) {
+            reads.ask(postconf::Service, parameter.key, &parameter.current);
+            reads.ask(postconf::Value, parameter.target.service.name, &parameter.fallback);
+        } else {
+            reads.ask(parameter.asSet ? postconf::AsSet : postconf::Value, parameter.key,
+                      &parameter.current);
         }
     }
-    if (wantDefault) {  // mynetworks replaced before it was edited as a list
-        readMyNetworksDefault();
+    reads.run();
+    // Then the defaults that list edits meeting a main.cf parameter not set
+    // start from, known only once its read says whether it is set.
+    for (ParameterState& parameter : state.parameters) {
+        if (!parameter.target.inMasterCf() && parameter.needsFallback()) {
+            reads.ask(postconf::Default, parameter.key, &parameter.fallback);
+        }
+    }
+    reads.run();
+    if (state.wantMyNetworksDefault) {
+        state.myNetworksDefault = defaultMyNetworks();
+        state.localNetworks = localNetworks();
     }
 }
 

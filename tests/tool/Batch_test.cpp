@@ -31,6 +31,12 @@ TEST(TarnwickTest, BatchesApplyTheirLinesInTurn) {
          .after = rd("a, b, c") + "smtpd_banner = hi\n"},
         {.pipe = crlf, .args = {"-vf", "-"},
          .out = "unchanged: relay_domains\nunchanged: smtpd_banner\n"},
+        // Read without -h as postconf prints it: " = " inside a value, an empty value, blanks.
+        {.set = rd("inline:{ a = b }") + "smtpd_helo_restrictions =\nsmtpd_banner = a  b\n",
+         .pipe = "printf 'append relay_domains c\\nunset smtpd_helo_restrictions\\nreplace "
+         "smtpd_banner a b\\n' |", .args = {"--json", "-nf", "-"}, .out = json("true", {{"relay_"
+         "domains", "inline:{ a = b }", "inline:{ a = b }, c"}, {"smtpd_helo_restrictions", "", {}},
+         {"smtpd_banner", "a b", "a b"}})},
         {.set = "my_own = b\n", .pipe = "yes '# x' | head -n 100000 |", .args = {"-f", "-"}},
     });
 }

@@ -21,9 +21,10 @@ static std::string readsSorted(const std::string& calls) {
     return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
-// A batch reads each parameter once under the lock and writes every change in one postconf -e
-// run; a failed write leaves main.cf as it was. postconf's stderr reports its failure; a name
-// postconf would misread never reaches it; the configuration directory is postconf's.
+// A batch reads under the lock each kind of value (as set, -P, hidden, defaults, -M...) in one
+// postconf run for all its parameters and writes every change in one postconf -e run; a failed
+// write leaves main.cf as it was. postconf's stderr reports its failure; a name postconf would
+// misread never reaches it; the configuration directory is postconf's.
 TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
     const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
     const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
@@ -40,31 +41,38 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
         "# comment\n\nappend mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh +
         " three\nappend " + ss + " y,z\n";
     std::ofstream(mixed[1]) << "append relay_domains c\nunset mynetworks\nappend submission/inet/" +
-        ss + " y\nunset submission/inet/syslog_name\n";
-    const std::string batched = "-h relay_domains\n-h " + ss + "\n-h mynetworks\n-h -d mynetworks\n"
-        "-h " + sh + "\n-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " +
-        sh + "=one two, three\n";
-    const std::string mixedCalls = "-h relay_domains\n-n -h mynetworks\n-P -h submission/inet/" +
-        ss + "\n-h " + ss + "\n-P -h submission/inet/syslog_name\n-h syslog_name\n-M submission/"
-        "inet\n-e relay_domains=a, b, c\n-X mynetworks\n-P submission/inet/" + ss + "=x,y\n";
+        ss + " y\nunset submission/inet/syslog_name\nunset " + sh + "\nappend " + sh + " x\nremove "
+        "my_a x\nunset my_b\n";
+    const std::string batched = "relay_domains " + ss + " mynetworks " + sh + "\n-h -d mynetworks\n"
+        "-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " + sh + "=one "
+        "two, three\n";
+    const std::string mixedCalls = "relay_domains " + ss + " syslog_name my_a\n-n mynetworks " +
+        sh + " my_b\n-P submission/inet/" + ss + " submission/inet/syslog_name\n-o tarnwick_refe"
+        "rence_1=$my_a -o tarnwick_reference_2=$my_b my_a my_b\n-d " + sh + "\n-M submission/inet"
+        "\n-e relay_domains=a, b, c " + sh + "=x\n-X mynetworks\n-P submission/inet/" + ss +
+        "=x,y\n";
+    const std::string mixedAfter = rd("a, b, c") + ss + " = x\n" + sh + " = x\n";
     // env: the stand-in's knobs (closing streams, too); args: -r k v unless given; error: the
     // report's text ("": none); calls: the stand-in's after "-h config_directory"; lock: whose
     // main.cf names the lock ("": none, @DIR: the configuration directory's); after: main.cf's
-    // text after the run ("": start).
+    // text after the run ("": start); warn: the warnings on standard error.
     const struct Case {
         std::string env = "";
         std::vector<std::string> args = {"-r", "k", "v"};
-        std::string error = "", calls = "", lock = "@DIR", after = "";
+        std::string error = "", calls = "", lock = "@DIR", after = "", warn = "";
     } cases[] = {
         {.env = real, .args = batch, .calls = batched, .after = "relay_domains = a, c\nmynetworks ="
          " 127.0.0.0/8, 10.0.0.0/8\n" + ss + " = y z\n" + sh + " = one two, three\n"},
         {.env = real + " STANDIN_FAIL='-e *" + sh + "=*' WRITE_ERR='p: fatal: no\\n' WRITE_END=1",
          .args = batch, .error = "p: fatal: no\n", .calls = batched},
         {.env = real, .args = mixed, .calls = mixedCalls + "-P -X submission/inet/syslog_name\n",
-         .after = rd("a, b, c") + ss + " = x\n"},
-        {.env = real + " STANDIN_FAIL='-P sub*' READ_ERR='p: fatal: no\\n' READ_END=1",
-         .args = mixed, .error = "p: fatal: no\nwritten before this failure: relay_domains, "
-         "mynetworks (unset)", .calls = mixedCalls, .after = rd("a, b, c") + ss + " = x\n"},
+         .after = mixedAfter, .warn = "tarnwick: warning: " + unused("my_a") + "\ntarnwick: "
+         "warning: " + unused("my_b") + "\n"},
+        {.env = real + " STANDIN_FAIL='-P sub*=*' READ_ERR='p: fatal: no\\n' READ_END=1",
+         .args = mixed, .error = "p: fatal: no\nwritten before this failure: relay_domains, " + sh +
+         ", mynetworks (unset)", .calls = mixedCalls, .after = mixedAfter},
+        {.env = "READ_ERR='p: error: e\\n'", .args = batch, .error = "p: error: e\n",
+         .calls = "relay_domains " + ss + " mynetworks " + sh + "\n"},
         {.env = "READ_ERR='dying\\n' READ_END=KILL", .args = add, .error = "dying\n",
          .calls = "-h k\n"},
         {.env = "READ_END=1", .args = add, .error = "unknown error", .calls = "-h k\n"},
@@ -108,7 +116,7 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
                                     config.command(c.args, prep, env));
         const std::string report = c.error.empty() ? "" : refused(c.error);
         EXPECT_EQ(o.status, c.error.empty() ? 0 : 1);
-        EXPECT_EQ(o.err, report);
+        EXPECT_EQ(o.err, report + c.warn);
         EXPECT_EQ(o.out, report);
         EXPECT_EQ(readsSorted(slurp(log)), readsSorted("-h config_directory\n" + c.calls));
         const std::string lockDir = std::regex_replace(c.lock, std::regex("@DIR"), config.dir);

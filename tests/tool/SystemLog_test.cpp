@@ -49,7 +49,7 @@ TEST(TarnwickTest, WrittenParametersAreLogged) {
         {.args = {"-r", "submission/inet/" + b, "x"}, .logged = sub + " set to \"x\" (uid 0)\n"},
         // The stand-in fails the master.cf write after the main.cf write: that one is logged.
         {.args = {"-f", config.root + "/both"},
-         .env = "STANDIN_REAL=" + config.root + "/real STANDIN_FAIL='-P s*' READ_END=1",
+         .env = "STANDIN_REAL=" + config.root + "/real STANDIN_FAIL='-P s*=*' READ_END=1",
          .prep = config.standin(), .status = 1,
          .logged = at + r + ": \"a, b, c\" -> \"a, b, c, d\" (uid 0)\n"},
         {.args = {"-r", b, "stalled"}, .prep = stall, .status = 143, .logged = fill},
