@@ -20,6 +20,7 @@ struct Draft {
     bool write = false;      // some edit decided to write it
     bool unset = false;      // the batch leaves it not set
     bool mentioned = false;  // an edit named it already
+    std::vector<std::string> appended;  // values its appends added
 };
 
 // postconf -P refuses whitespace in a value, so a service setting's list is
@@ -51,7 +52,40 @@ std::string startNotSet(const ValueEdit& edit, const RunState& state,
     return parameter.fallback ? parameter.fallback->value : std::string();
 }
 
-ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const std::string& value) {
+// Why a list edit of current cannot be planned, or nothing.
+std::optional<std::string> refusalOf(const ValueEdit& edit, const std::string& current,
+                                     bool anchorFound) {
+    if (hasUnclosedBrace(current)) {
+        return edit.key + " has an unclosed \"{\": Postfix reads the rest of the list as one "
+                          "element; set it whole with --replace";
+    }
+    if (!anchorFound) {
+        return "\"" + edit.anchor + "\" is not an element of " + edit.key + ": nothing written";
+    }
+    return std::nullopt;
+}
+
+// The elements that always end a restriction list's evaluation.
+const char* terminalBefore(const std::vector<std::string>& elements,
+                           const std::vector<std::string>& run) {
+    const auto found = std::search(elements.begin(), elements.end(), run.begin(), run.end());
+    for (auto element = elements.begin(); element != found; ++element) {
+        for (const char* word : {"permit", "reject", "defer"}) {
+            if (*element == word) {
+                return word;
+            }
+        }
+    }
+    return nullptr;
+}
+
+ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const std::string& value,
+                      bool& anchorFound) {
+    anchorFound = true;
+    if (edit.placement != ValueEdit::AtEnd) {
+        const Place place = edit.placement == ValueEdit::Before ? Place::Before : Place::After;
+        return planPlace(current, value, edit.anchor, place, anchorFound);
+    }
     switch (edit.kind) {
         case ValueEdit::Remove:
             return planRemove(current, value);
@@ -69,10 +103,35 @@ ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const s
     }
 }
 
+// Postfix stops a restriction list at the first element that decides for
+// every client: a value left after one is never looked at.
+void warnUnreachable(ParameterPlan& plan, const std::vector<std::string>& appended) {
+    const std::string& name =
+        plan.target.inMasterCf() ? plan.target.service.name : plan.key;
+    const std::string suffix = "_restrictions";
+    if (!plan.after || name.size() < suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return;
+    }
+    std::vector<std::string> elements = listElements(*plan.after);
+    std::transform(elements.begin(), elements.end(), elements.begin(), printedForm);
+    for (const std::string& value : appended) {
+        if (const char* word = terminalBefore(elements, listRun(value))) {
+            plan.warnings.push_back(unreachableWarning(plan.key, value, word));
+        }
+    }
+}
+
 }  // namespace
 
-ValueEdit::ValueEdit(Kind kind, std::string key, std::string value)
-    : kind(kind), key(std::move(key)), value(std::move(value)), target(Target::of(this->key)) {}
+ValueEdit::ValueEdit(Kind kind, std::string key, std::string value, Placement placement,
+                     std::string anchor)
+    : kind(kind),
+      key(std::move(key)),
+      value(std::move(value)),
+      target(Target::of(this->key)),
+      placement(placement),
+      anchor(std::move(anchor)) {}
 
 bool ParameterState::needsFallback() const {
     return current && (current->set ? fallbackIfSet : fallbackIfNotSet);
@@ -132,6 +191,12 @@ std::string unusedParameterWarning(const std::string& key) {
            "\": the name is unknown to it and nothing refers to $" + key;
 }
 
+std::string unreachableWarning(const std::string& key, const std::string& value,
+                               const std::string& word) {
+    return key + ": \"" + value + "\" follows \"" + word +
+           "\", where Postfix always stops: it is never reached; place it with --before " + word;
+}
+
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
                                      bool compare) {
     std::vector<ParameterPlan> plans;
@@ -175,7 +240,15 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (edit.key == "mynetworks") {
             current = chooseMyNetworks(current, state.myNetworksDefault, state.localNetworks);
         }
-        const ListEdit decided = planListEdit(edit, current, value);
+        bool anchorFound = true;
+        const ListEdit decided = planListEdit(edit, current, value, anchorFound);
+        ParameterPlan& plan = plans[static_cast<std::size_t>(&draft - drafts.data())];
+        if (!plan.refusal) {
+            plan.refusal = refusalOf(edit, current, anchorFound);
+        }
+        if (decided.write && edit.kind == ValueEdit::Append) {
+            draft.appended.push_back(value);
+        }
         if (decided.write) {
             draft.write = true;
             draft.unset = false;
@@ -203,6 +276,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (!draft.unset) {
             plans[i].after = draft.text;
         }
+        warnUnreachable(plans[i], draft.appended);
     }
     return plans;
 }

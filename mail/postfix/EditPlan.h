@@ -18,13 +18,19 @@ namespace kelmo::mail::postfix {
 struct ValueEdit {
     // Unset has no value; AppendPair's value is the element "FIRST SECOND".
     enum Kind { Append, Replace, Remove, Unset, AppendPair };
+    // Where an append puts a value the list lacks: at its end, or before or
+    // after the anchor.
+    enum Placement { AtEnd, Before, After };
 
-    ValueEdit(Kind kind, std::string key, std::string value = std::string());
+    ValueEdit(Kind kind, std::string key, std::string value = std::string(),
+              Placement placement = AtEnd, std::string anchor = std::string());
 
     Kind kind;
     std::string key;
     std::string value;
     Target target;  // from the key
+    Placement placement;
+    std::string anchor;
 
     // An edit that starts from the current list rather than replacing it.
     bool isListEdit() const { return kind != Replace && kind != Unset; }
@@ -101,11 +107,19 @@ struct ParameterPlan {
     // What the administrator should hear about the edit (without a program
     // name), whether or not it writes.
     std::vector<std::string> warnings;
+    // Why the run must not write it (the first reason the edits met); the
+    // checks refuse the whole run for it.
+    std::optional<std::string> refusal;
 };
 
 // "Postfix does not use parameter "<key>": ..." for a parameter read as
 // unused.
 std::string unusedParameterWarning(const std::string& key);
+
+// "<key>: "<value>" follows "<word>", where Postfix always stops: ..." for a
+// value an append left after permit, reject or defer in a restriction list.
+std::string unreachableWarning(const std::string& key, const std::string& value,
+                               const std::string& word);
 
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at
@@ -117,7 +131,10 @@ std::string unusedParameterWarning(const std::string& key);
 // that changes nothing reads as unchanged. A
 // parameter read as unused gets unusedParameterWarning in its warnings. A
 // list edit of a parameter not set starts from its fallback; a service
-// setting's list is joined with "," alone, as postconf -P refuses blanks.
+// setting's list is joined with "," alone, as postconf -P refuses blanks. A
+// list edit of a list with an unclosed '{', or an append whose anchor the
+// list lacks, gives the plan its refusal; an append to a *_restrictions list
+// that leaves its value after permit, reject or defer, a warning.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
                                      bool compare);
 

@@ -115,6 +115,10 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
         if (edit.kind != ValueEdit::Unset && edit.target.inMasterCf()) {
             checkServiceText(boost::algorithm::trim_copy(edit.value));
         }
+        // Postfix would read the rest of the list as one element.
+        if (!bracesBalance(edit.value) || !bracesBalance(edit.anchor)) {
+            throw PostfixConfigurationError("value of \"" + edit.key + "\" has unbalanced braces");
+        }
     }
     // Every parameter empty is the least that the write can hold.
     Settings settings;
@@ -182,6 +186,11 @@ void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
 }
 
 void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const {
+    for (const ParameterPlan& plan : plans) {
+        if (plan.refusal) {
+            throw PostfixConfigurationError(*plan.refusal);
+        }
+    }
     // A service setting may have inherited an element with blanks inside
     // braces from main.cf.
     for (const ParameterPlan& plan : plans) {

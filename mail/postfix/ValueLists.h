@@ -19,6 +19,19 @@ struct ListEdit {
 // empty text has none; a leading or trailing separator gives an empty element.
 std::vector<std::string> listElements(const std::string& value);
 
+// What value stands for among the elements, in their printedForm: itself
+// when it holds no separator outside braces, else its non-empty elements.
+// Separators at its ends belong to no element; counting them would make a
+// value appended once never found again.
+std::vector<std::string> listRun(const std::string& value);
+
+// Whether every '}' in text closes a '{' and every '{' is closed.
+bool bracesBalance(const std::string& text);
+
+// Whether text ends inside a '{': Postfix then reads the rest of the list as
+// one element.
+bool hasUnclosedBrace(const std::string& text);
+
 // text as postconf prints it: each run of blanks and tabs inside as one blank
 // (postconf -e stores the value as given). Callers trim the ends.
 std::string printedForm(const std::string& text);
@@ -36,6 +49,19 @@ ListEdit planAppend(const std::string& current, const std::string& value);
 // every consecutive run of its non-empty elements) dropped, the rest joined
 // with ", "; nothing written when nothing was dropped.
 ListEdit planRemove(const std::string& current, const std::string& value);
+
+// Where an append with an anchor puts its value: before the anchor's first
+// run of elements, or after its end.
+enum class Place { Before, After };
+
+// An append placed at anchor: nothing written when value's run already
+// stands before the anchor's first run (Before) or anywhere after its end
+// (After); otherwise value is put in at the place with ", " between, the
+// rest of the text as read, or where value stands elsewhere, after every run
+// of it is taken out as planRemove takes it out. anchorFound is false, and
+// nothing written, when the list holds no run of anchor's elements.
+ListEdit planPlace(const std::string& current, const std::string& value,
+                   const std::string& anchor, Place place, bool& anchorFound);
 
 // appendPairValue: the element "FIRST SECOND" added to a comma-separated list
 // (commas inside braces do not separate) whose elements are trimmed and

@@ -38,6 +38,11 @@ TEST(TarnwickTest, BatchesApplyTheirLinesInTurn) {
          "domains", "inline:{ a = b }", "inline:{ a = b }, c"}, {"smtpd_helo_restrictions", "", {}},
          {"smtpd_banner", "a b", "a b"}})},
         {.set = "my_own = b\n", .pipe = "yes '# x' | head -n 100000 |", .args = {"-f", "-"}},
+        {.set = rd("a, c"), .pipe = "echo 'append --before c,d relay_domains b' |",
+         .args = {"-vf", "-"}, .fails = refused("\"c,d\" is not an element of relay_domains: "
+                                                "nothing written")},
+        {.pipe = "echo 'append --before c relay_domains b' |", .args = {"-vf", "-"},
+         .out = "changed: " + rd("a, b, c"), .after = rd("a, b, c")},
     });
 }
 
@@ -68,6 +73,8 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
     config.check({
         {.args = {"-f", batch + "3"}, .fails = fatal(bf, batch + "3:3: expected \"append KEY "
          "VALUE\", \"replace KEY VALUE\", \"remove KEY VALUE\" or \"unset KEY\"")},
+        {.pipe = "echo 'append --after a,b k a b' |", .args = {"-f", "-"},
+         .fails = fatal(bf, "-:1: a value cannot be placed before or after itself")},
         {.args = {"-f", batch + "4"},
          .fails = fatal(bf, batch + "4:1: invalid parameter name: \"k\\0x\"")},
         {.args = {"-f", batch + "5"},

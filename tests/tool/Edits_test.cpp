@@ -58,6 +58,21 @@ TEST(TarnwickTest, AppendReplaceAndRemove) {
         {.set = ab, .args = {"--json", r, "c"}, .out = json("false", {{r, "a, b", "a, b, c"}}),
          .after = rd("a, b, c")},
         {.args = {"--json", r, "c"}, .out = json("false", {{r, "a, b, c", "a, b, c"}})},
+        // placed where Postfix's order needs it; an anchor the list lacks, braces that leave the
+        // rest of the list one element, are refused
+        {.set = permit + ", reject\n", .args = {"-v", "--before", "reject", sr, sasl},
+         .out = "changed: " + permit + ", " + sasl + ", reject\n",
+         .after = permit + ", " + sasl + ", reject\n"},
+        {.args = {"--after", "permit_mynetworks", sr, sasl}},
+        {.args = {"--after", "reject", sr, "x"}, .err = "tarnwick: warning: " + sr + ": \"x\" "
+         "follows \"reject\", where Postfix always stops: it is never reached; place it with "
+         "--before reject\n", .after = permit + ", " + sasl + ", reject, x\n"},
+        {.args = {"-n", "--after", "defer", sr, "y"},
+         .fails = refused("\"defer\" is not an element of " + sr + ": nothing written")},
+        {.args = {"-n", sr, "{y"},
+         .fails = refused("value of \"" + sr + "\" has unbalanced braces")},
+        {.set = rd("a, {b"), .args = {"-n", "-d", r, "a"}, .fails = refused(r + " has an unclosed "
+         "\"{\": Postfix reads the rest of the list as one element; set it whole with --replace")},
         {.set = ab, .args = {"--json", "-r", r, "\xff"},
          .out = json("false", {{r, "a, b", "\xef\xbf\xbd"}}), .after = rd("\xff")},
     });

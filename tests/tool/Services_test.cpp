@@ -50,7 +50,9 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
          .out = json("true", {{s, {}, "permit_mynetworks,reject_unauth_destination,x"}})},
         {.pipe = "printf '%s\\n' 'replace " + sr + " reject' 'append " + s + " x' |",
          .args = {"-nf", "-"},
-         .out = "changed: " + sr + " = reject\nchanged: " + s + " = reject,x\n"},
+         .out = "changed: " + sr + " = reject\nchanged: " + s + " = reject,x\n",
+         .err = "tarnwick: warning: " + s + ": \"x\" follows \"reject\", where Postfix always "
+                "stops: it is never reached; place it with --before reject\n"},
         {.args = {"--json", "-nu", r}, .out = json("true", {{r, "a", {}}})},
         {.args = {"-u", r}, .after = main},
         {.args = {"-vu", r}, .out = "unchanged: relay_domains\n"},
