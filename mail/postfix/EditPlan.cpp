@@ -21,6 +21,7 @@ struct Draft {
     bool unset = false;      // the batch leaves it not set
     bool mentioned = false;  // an edit named it already
     std::vector<std::string> appended;  // values its appends added
+    bool asRead = true;      // text is still the value read
 };
 
 // postconf -P refuses whitespace in a value, so a service setting's list is
@@ -44,12 +45,12 @@ std::string startNotSet(const ValueEdit& edit, const RunState& state,
                             : nullptr;
         if (inherited != nullptr && inherited->mentioned) {
             if (!inherited->unset) {
-                return inherited->text;
+                return inherited->asRead && name->current ? name->current->list() : inherited->text;
             }
-            return name->fallback ? name->fallback->value : std::string();
+            return name->fallback ? name->fallback->list() : std::string();
         }
     }
-    return parameter.fallback ? parameter.fallback->value : std::string();
+    return parameter.fallback ? parameter.fallback->list() : std::string();
 }
 
 // Why a list edit of current cannot be planned, or nothing.
@@ -229,13 +230,16 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         // trailing "\r" would never be found again and be appended each run.
         const std::string value = boost::algorithm::trim_copy(edit.value);
         if (!edit.isListEdit()) {
+            draft.asRead = false;
             draft.unset = edit.kind == ValueEdit::Unset;
             draft.write = draft.write || !draft.unset;
             draft.text = draft.unset ? std::string() : value;
             draft.set = !draft.unset;
             continue;
         }
-        std::string current = draft.set ? draft.text : startNotSet(edit, state, drafts, parameter);
+        std::string current = !draft.set                         ? startNotSet(edit, state, drafts, parameter)
+                              : draft.asRead && parameter.current ? parameter.current->list()
+                                                                  : draft.text;
         // A service's own mynetworks is used as written.
         if (edit.key == "mynetworks") {
             current = chooseMyNetworks(current, state.myNetworksDefault, state.localNetworks);
@@ -250,6 +254,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             draft.appended.push_back(value);
         }
         if (decided.write) {
+            draft.asRead = false;
             draft.write = true;
             draft.unset = false;
             draft.text = edit.target.inMasterCf() ? serviceList(decided.text) : decided.text;

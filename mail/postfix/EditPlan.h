@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mail/postfix/Target.h"
@@ -38,12 +39,22 @@ struct ValueEdit {
 
 // One parameter as postconf printed it, trimmed.
 struct Reading {
+    Reading(std::string value = std::string(), bool set = true, bool used = true)
+        : value(std::move(value)), set(set), used(used) {}
+
     std::string value;
     // False when read as its file sets it and found not set.
-    bool set = true;
+    bool set;
     // False when the name is unknown to Postfix and nothing refers to it, so
     // that a value written there would change nothing.
-    bool used = true;
+    bool used;
+    // Where value is a default that depends on compatibility_level, the
+    // branch in force: the list Postfix evaluates, which list edits start
+    // from (value stays what the report shows as before).
+    std::optional<std::string> branch;
+
+    // The list that list edits start from.
+    const std::string& list() const { return branch ? *branch : value; }
 };
 
 // One parameter of a run: what must be read under the lock, and once read,

@@ -127,6 +127,12 @@ private:
     // (-h -d), then mynetworks' default, as getParameter reads them.
     static void readState(RunState& state, bool batch);
 
+    // Where a value read is a default that depends on compatibility_level
+    // (postconf prints relay_domains and smtpd_relay_restrictions so when
+    // they are not set), notes the branch in force, reading the level with
+    // postconf -x -h compatibility_level once, only then.
+    static void chooseCompatibilityBranches(RunState& state);
+
     using Settings = std::vector<std::pair<std::string, std::string>>;
 
     // Throws PostfixConfigurationError when an argument key=value passes the

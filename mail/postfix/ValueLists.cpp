@@ -1,9 +1,12 @@
 #include "mail/postfix/ValueLists.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <string_view>
 
+#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 namespace kelmo::mail::postfix {
@@ -103,6 +106,58 @@ std::string printedForm(const std::string& text) {
         }
     }
     return printed;
+}
+
+std::optional<CompatibilityDefault> compatibilityDefault(const std::string& value) {
+    static const std::string start = "${{$compatibility_level} <level {";
+    if (value.compare(0, start.size(), start) != 0) {
+        return std::nullopt;
+    }
+    // The text of the brace group that opens at at, balanced, or nullopt;
+    // at moves past its closing brace.
+    const auto group = [&value](std::string::size_type& at) -> std::optional<std::string> {
+        int depth = 0;
+        for (std::string::size_type end = at; end < value.size(); ++end) {
+            depth += value[end] == '{' ? 1 : value[end] == '}' ? -1 : 0;
+            if (depth == 0) {
+                const std::string text = value.substr(at + 1, end - at - 1);
+                at = end + 1;
+                return text;
+            }
+        }
+        return std::nullopt;
+    };
+    const auto literal = [&value](std::string::size_type& at, const std::string& text) {
+        const bool found = value.compare(at, text.size(), text) == 0;
+        at += found ? text.size() : 0;
+        return found;
+    };
+    std::string::size_type at = start.size() - 1;
+    std::optional<std::string> level = group(at);
+    std::optional<std::string> below = level && literal(at, " ? ") ? group(at) : std::nullopt;
+    std::optional<std::string> otherwise =
+        below && literal(at, " : ") ? group(at) : std::nullopt;
+    if (!otherwise || !literal(at, "}") || at != value.size()) {
+        return std::nullopt;
+    }
+    return CompatibilityDefault{*level, *below, *otherwise};
+}
+
+bool levelBelow(const std::string& configured, const std::string& level) {
+    std::vector<std::string> mine;
+    std::vector<std::string> theirs;
+    boost::algorithm::split(mine, configured, boost::algorithm::is_any_of("."));
+    boost::algorithm::split(theirs, level, boost::algorithm::is_any_of("."));
+    const std::size_t parts = std::max(mine.size(), theirs.size());
+    mine.resize(parts), theirs.resize(parts);
+    for (std::size_t i = 0; i < parts; ++i) {
+        const unsigned long a = std::strtoul(mine[i].c_str(), nullptr, 10);
+        const unsigned long b = std::strtoul(theirs[i].c_str(), nullptr, 10);
+        if (a != b) {
+            return a < b;
+        }
+    }
+    return false;
 }
 
 ListEdit planAppend(const std::string& current, const std::string& value) {

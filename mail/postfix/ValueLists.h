@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,22 @@ bool hasUnclosedBrace(const std::string& text);
 // text as postconf prints it: each run of blanks and tabs inside as one blank
 // (postconf -e stores the value as given). Callers trim the ends.
 std::string printedForm(const std::string& text);
+
+// A default that Postfix makes depend on compatibility_level, as postconf -h
+// prints it: ${{$compatibility_level} <level {LEVEL} ? {BELOW} : {OTHERWISE}}.
+struct CompatibilityDefault {
+    std::string level;
+    std::string below;      // in force while compatibility_level is below level
+    std::string otherwise;  // in force from level on
+};
+
+// value's parts when it is exactly one such expression; nullopt otherwise.
+std::optional<CompatibilityDefault> compatibilityDefault(const std::string& value);
+
+// Whether compatibility level configured is below level, as Postfix compares
+// them: dot-separated numbers part by part, a missing part 0 (3.10 is above
+// 3.6).
+bool levelBelow(const std::string& configured, const std::string& level);
 
 // appendValue: when value is already present nothing is written; otherwise
 // the current text as read, ", " and value, or value alone for an empty list.

@@ -46,4 +46,17 @@ TEST(ValueListsTest, AppendRemoveAndPairPlans) {
     }
 }
 
+// A default that depends on compatibility_level, as postconf prints it, and levels compared as
+// Postfix compares them.
+TEST(ValueListsTest, CompatibilityDefaultsAndLevels) {
+    const std::string start = "${{$compatibility_level} <level {1} ? {} : ";
+    const auto expr = pf::compatibilityDefault(start + "{a, {b c}}}");
+    ASSERT_TRUE(expr);
+    EXPECT_EQ(expr->level + "|" + expr->below + "|" + expr->otherwise, "1||a, {b c}");
+    EXPECT_FALSE(pf::compatibilityDefault(start + "{a}}, b"));
+    const struct { std::string configured, level; bool below; } levels[] = {
+        {"3.6", "3.10", true}, {"3.10", "3.6", false}, {"2", "2.0", false}, {"1.9", "2", true}};
+    for (const auto& l : levels) EXPECT_EQ(pf::levelBelow(l.configured, l.level), l.below) << l.level;
+}
+
 }  // namespace
