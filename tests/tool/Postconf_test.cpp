@@ -28,7 +28,7 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
     const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
     const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
     MailConfig config;
-    const std::string log = config.root + "/calls", kv = "-e k=v\n";
+    const std::string log = config.root + "/calls", kv = "-x -o k=v -h k\n-e k=v\n";
     const std::vector<std::string> add{"k", "v"}, batch{"-f", config.root + "/batch"};
     const std::vector<std::string> mixed{"-f", config.root + "/mixed"};
     const std::string bad = "invalid parameter name: \"", dd = "-h -d config_directory\n";
@@ -42,11 +42,15 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
     std::ofstream(mixed[1]) << "append relay_domains c\nunset mynetworks\nappend submission/inet/" +
         ss + " y\nunset submission/inet/syslog_name\n";
     const std::string batched = "-h relay_domains\n-h " + ss + "\n-h mynetworks\n-h -d mynetworks\n"
-        "-h " + sh + "\n-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " +
-        sh + "=one two, three\n";
+        "-h " + sh + "\n-x -o relay_domains=a, c -o " + ss + "=y z -o mynetworks=127.0.0.0/8, "
+        "10.0.0.0/8 -o " + sh + "=one two, three -h relay_domains " + ss + " mynetworks " + sh +
+        "\n-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " + sh +
+        "=one two, three\n";
     const std::string mixedCalls = "-h relay_domains\n-n -h mynetworks\n-P -h submission/inet/" +
         ss + "\n-h " + ss + "\n-P -h submission/inet/syslog_name\n-h syslog_name\n-M submission/"
-        "inet\n-e relay_domains=a, b, c\n-X mynetworks\n-P submission/inet/" + ss + "=x,y\n";
+        "inet\n-h -d mynetworks\n-x -o relay_domains=a, b, c -o tarnwick_reference0=x,y -o "
+        "tarnwick_reference=$tarnwick_reference0 -h relay_domains tarnwick_reference0\n"
+        "-e relay_domains=a, b, c\n-X mynetworks\n-P submission/inet/" + ss + "=x,y\n";
     // env: the stand-in's knobs (closing streams, too); args: -r k v unless given; error: the
     // report's text ("": none); calls: the stand-in's after "-h config_directory"; lock: whose
     // main.cf names the lock ("": none, @DIR: the configuration directory's); after: main.cf's
@@ -74,9 +78,9 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
          .calls = "-h k\n"},
         {.env = "READ_ERR='p: Fatal: f\\n'", .args = add, .calls = "-h k\n" + kv},
         {.env = "READ_OUT='a\\n' READ_ERR='p: fatal: ignored\\n'", .args = add,
-         .calls = "-h k\n-e k=a, v\n"},
+         .calls = "-h k\n-x -o k=a, v -h k\n-e k=a, v\n"},
         {.env = "READ_OUT=' \\t a,  b\\tc \\n\\n'", .args = {"k", "d"},
-         .calls = "-h k\n-e k=a,  b\tc, d\n"},
+         .calls = "-h k\n-x -o k=a,  b\tc, d -h k\n-e k=a,  b\tc, d\n"},
         {.env = "WRITE_ERR='p: fatal: no\\nx\\n' WRITE_END=3", .error = "p: fatal: no\nx\n",
          .calls = kv},
         {.env = "WRITE_ERR='p: fatal: what\\n'", .calls = kv},
