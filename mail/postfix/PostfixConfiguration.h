@@ -148,8 +148,7 @@ private:
     // -h KEY... for every main.cf parameter set, and as set to nothing for one
     // unset whose default read found it unknown to Postfix. A service
     // setting's value goes in through a reference name of the tool's own,
-    // which the run refers to, unless its read found NAME unused (postconf
-    // then only warns). No run when there is nothing to check. When postconf fails, the same run without the new values tells
+    // which the run refers to. No run when there is nothing to check. When postconf fails, the same run without the new values tells
     // whether the configuration was unreadable already (that read's failure
     // is thrown); otherwise throws PostfixConfigurationError "postconf cannot
     // read the configuration with the new value of KEY: <postconf's fatal

@@ -267,17 +267,18 @@ void PostfixConfiguration::checkReadable(const std::vector<ParameterPlan>& plans
     std::vector<std::string> arguments{"-x"}, printed, references;
     std::vector<std::pair<std::string, std::string>> named;  // key, as the message names it
     for (const ParameterPlan& plan : plans) {
-        // What the read of the default (main.cf) or of NAME (a service
-        // setting) found: whether Postfix knows the name, or uses NAME.
+        // What the read of a main.cf parameter's default found: whether
+        // Postfix knows the name.
         const std::optional<Reading>& fallback = state.find(plan.key)->fallback;
         std::string name = plan.key;
         if (!plan.changed) {
             continue;
         } else if (plan.target.inMasterCf()) {
-            // postconf -P writes any macro, and postconf expands the setting
-            // when Postfix knows NAME or something refers to it; here the
-            // reference stands for the service. postconf -P -X only removes.
-            if (!plan.after || (fallback && !fallback->used)) {
+            // postconf -P writes any macro, which postconf then fails to
+            // expand (it only warns where Postfix neither knows NAME nor sees
+            // it referred to); the reference stands for the service.
+            // postconf -P -X only removes.
+            if (!plan.after) {
                 continue;
             }
             name = postconf::kReference + std::to_string(references.size());

@@ -75,6 +75,9 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
         {.pipe = "printf 'replace relay_domains b\\nappend compatibility_level 9\\n' |",
          .args = {"-f", "-"},
          .fails = unreadable("relay_domains, compatibility_level", "macro processing error")},
+        {.pipe = "printf 'replace relay_domains b\\nappend inet_interfaces 192.0.2.1\\n' |",
+         .args = {"-f", "-"}, .fails = unreadable("inet_interfaces", "config variable "
+         "inet_interfaces: host not found: all")},
         {.pipe = "printf 'unset mynetworks\\nappend submission/inet/mynetworks x\\n' |",
          .args = {"-nf", "-"}, .fails = refused("\"unset mynetworks\" and then \"append "
          "submission/inet/mynetworks x\" in one batch: what Postfix uses for mynetworks once it "

@@ -118,6 +118,7 @@ TEST(TarnwickTest, UnendedFilesAndUnreadableValuesAreRefused) {
         {.args = {"-n", "-r", r, "$(name"}, .fails = unreadable(r, "macro processing error")},
         {.set = "mynetworks_style = $s\ns = host\n", .args = {"-u", "s"},
          .fails = unreadable("s (unset)", style + one + " value")},
+        {.set = ms + " = host\n", .args = {"-u", ms}, .after = ""},
         {.set = ii + " = all, 192.0.2.1\n", .args = {"-r", r, "x"}, .fails = mend},
         {.args = {"-d", ii, "all"}, .fails = mend},
         {.args = {"-r", ii, "127.0.0.1"}, .after = ii + " = 127.0.0.1\n"},
