@@ -267,9 +267,6 @@ void PostfixConfiguration::checkReadable(const std::vector<ParameterPlan>& plans
     std::vector<std::string> arguments{"-x"}, printed, references;
     std::vector<std::pair<std::string, std::string>> named;  // key, as the message names it
     for (const ParameterPlan& plan : plans) {
-        // What the read of a main.cf parameter's default found: whether
-        // Postfix knows the name.
-        const std::optional<Reading>& fallback = state.find(plan.key)->fallback;
         std::string name = plan.key;
         if (!plan.changed) {
             continue;
@@ -283,11 +280,15 @@ void PostfixConfiguration::checkReadable(const std::vector<ParameterPlan>& plans
             }
             name = postconf::kReference + std::to_string(references.size());
             references.push_back("$" + name);
-        } else if (!plan.after && (!fallback || fallback->used)) {
-            // Unset, a parameter of Postfix's takes its default, which
-            // postconf reads by itself; written out, a default can fail
-            // (mynetworks_style's compares a compatibility_level not yet set).
-            continue;
+        } else if (!plan.after) {
+            // Unset, a parameter of Postfix's (its default read found it
+            // known) takes its default, which postconf reads by itself;
+            // written out, a default can fail (mynetworks_style's compares a
+            // compatibility_level not yet set).
+            const std::optional<Reading>& fallback = state.find(plan.key)->fallback;
+            if (!fallback || fallback->used) {
+                continue;
+            }
         }
         // A name unknown to Postfix expands to nothing once unset, as when
         // set to nothing: what refers to it may then fail.
