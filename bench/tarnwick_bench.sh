@@ -21,6 +21,9 @@
 # of the main.cf the previous call wrote (about 1.8 s), so (a) runs only
 # BATCH_SEPARATE_ITERATIONS times (default 3).
 #
+# With TARNWICK_BEFORE (another build of tarnwick) it first times one append
+# by that build and by this one, alternating, and prints both medians in ms.
+#
 # Usage: bench/tarnwick_bench.sh [ITERATIONS]   (as root; default 200)
 #        TARNWICK=/path/to/tarnwick to skip building the release preset.
 set -euo pipefail
@@ -122,6 +125,15 @@ compare() {
 
 fresh
 echo "tarnwick: $TARNWICK, $iterations runs per side, postconf $($pc -h mail_version 2>/dev/null)"
+if [ -n "${TARNWICK_BEFORE:-}" ]; then
+  for ((i = 0; i < iterations; i++)); do
+    printf 'b %s\na %s\n' "$(timed "$TARNWICK_BEFORE" "$key" check_relay_domains)" \
+      "$(timed "$TARNWICK" "$key" check_relay_domains)"
+  done | sort -k1,1 -k2,2n | awk -v n="$TARNWICK_BEFORE" '
+    { v[$1, ++c[$1]] = $2 }
+    function median(s) { return (v[s, int((c[s] + 1) / 2)] + v[s, int(c[s] / 2) + 1]) / 2 / 1000 }
+    END { printf "append    %s median %7.3f ms, this build median %7.3f ms\n", n, median("b"), median("a") }'
+fi
 appended="$key=permit_mynetworks, reject_unauth_destination, check_relay_domains"
 compare append "<= 1.05" "$key" check_relay_domains :: \
   "$pc" -h config_directory ";" "$pc" -h "$key" ";" \
