@@ -59,9 +59,9 @@ public:
     // The edits in order as one transaction: check (checkEdits), lock, read
     // (readState), plan (planEdits), check (checkPlans and checkReadable, in
     // a dry run too, so that it foresees every refusal of the real run),
-    // write (writePlans, unless dryRun). The main.cf lock is held from before the first read
-    // until the writes have returned; nothing is written when anything fails
-    // before. Returns one plan per parameter in order of first mention.
+    // write (writePlans, unless dryRun). The main.cf lock is held from before
+    // the first read until the writes have returned; nothing is written when
+    // anything fails before. Returns one plan per parameter in order of first mention.
     // Throws PostfixConfigurationError for each refusal, what the reads throw,
     // for a failed write (naming what an earlier write of the run wrote), and
     // under strict the first warning's text.
@@ -148,9 +148,10 @@ private:
     // -h KEY... for every main.cf parameter set, and as set to nothing for one
     // unset whose default read found it unknown to Postfix. A service
     // setting's value goes in through a reference name of the tool's own,
-    // which the run refers to. No run when there is nothing to check. When postconf fails, the same run without the new values tells
-    // whether the configuration was unreadable already (that read's failure
-    // is thrown); otherwise throws PostfixConfigurationError "postconf cannot
+    // which the run refers to. No run when there is nothing to check. When
+    // postconf fails, the same run without the new values tells whether the
+    // configuration was unreadable already (that read's failure is thrown);
+    // otherwise throws PostfixConfigurationError "postconf cannot
     // read the configuration with the new value of KEY: <postconf's fatal
     // line>; nothing written", KEY the parameter the fatal line names where
     // the run sets it, else every one the run sets ("values of A, B").

@@ -163,9 +163,9 @@ void PostfixConfiguration::checkRunFits(const std::vector<std::string>& argument
     // Only the check's arguments can pass the one for an argument here: its
     // reference names are longer than the shortest service keys.
     if (!fits) {
-        throw PostfixConfigurationError("the batch is too large for one postconf run (an argument "
-                                        "past " + std::to_string(kMaxArgument) +
-                                        " bytes): split it");
+        throw PostfixConfigurationError(
+            "the batch is too large for one postconf run (an argument past " +
+            std::to_string(kMaxArgument) + " bytes): split it");
     }
     if (size > static_cast<std::size_t>(std::max(limit, 0L))) {
         throw PostfixConfigurationError(
