@@ -159,6 +159,11 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
         }
         ParameterState& parameter = state.parameters[at->second];
         parameter.asSet = parameter.asSet || edit.target.inMasterCf() || edit.kind == ValueEdit::Unset;
+        // What Postfix uses once a main.cf parameter is unset is its default,
+        // which the check of the new configuration takes in its place.
+        if (edit.kind == ValueEdit::Unset && !edit.target.inMasterCf()) {
+            parameter.readCurrent = parameter.fallbackIfSet = true;
+        }
         // Only a list edit looks at mynetworks through its default replacement.
         state.wantMyNetworksDefault =
             state.wantMyNetworksDefault || (edit.key == "mynetworks" && edit.isListEdit());

@@ -88,7 +88,8 @@ struct ParameterState {
 class RunState {
 public:
     // Decides what a run of edits must read: every parameter when compare is
-    // set, else those whose first edit is not a plain replacement.
+    // set, else those whose first edit is not a plain replacement, and the
+    // default of a main.cf parameter set before an edit unsets it.
     static RunState forEdits(const std::vector<ValueEdit>& edits, bool compare);
 
     std::vector<ParameterState> parameters;

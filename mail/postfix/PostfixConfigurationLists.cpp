@@ -34,7 +34,7 @@ void PostfixConfiguration::appendPairValue(const std::string& key, const std::st
 }
 
 // Every edit goes through here, a single one as much as a batch: check,
-// lock, read, plan, check, write.
+// lock, read, plan, check (postconf itself last), write.
 std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
                                                             const EditOptions& options) {
     checkEdits(edits);
@@ -43,6 +43,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     readState(state, options.batch);
     std::vector<ParameterPlan> plans = planEdits(edits, state, options.compare);
     checkPlans(plans, options.strict);
+    checkReadable(plans, state);
     if (!options.dryRun) {
         writePlans(plans, options.written);
     }

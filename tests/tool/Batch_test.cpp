@@ -46,18 +46,20 @@ TEST(TarnwickTest, BatchesApplyTheirLinesInTurn) {
     });
 }
 
-// A batch of two replacements whose postconf -e run needs exactly room + extra bytes of the exec
-// room left by an environment of MAIL_CONFIG alone under a 1 MiB stack limit (exec): 256 KiB.
+// A batch of two replacements whose postconf check run (-x -o k=v... -h k...) needs exactly room +
+// extra bytes of the exec room left by an environment of MAIL_CONFIG alone under a 1 MiB stack
+// limit (exec): 256 KiB.
 const std::string exec = "ulimit -s 1024; exec env -i MAIL_CONFIG=\"$MAIL_CONFIG\" \"$0\" \"$@\"";
 static std::string fullBatch(const MailConfig& config, int extra) {
     const std::size_t room = 262144 - 21 - config.dir.size() + extra, big = 131057;  // k=v: 131071
     return "replace relay_domains " + std::string(big, 'x') + "\nreplace mydestination " +
-           std::string(room - 103 - big, 'y') + "\n";  // 103: path twice, -e, keys, pointers
+           std::string(room - 180 - big, 'y') + "\n";  // 180: path twice, options, keys, pointers
 }
 
 // A bad line, a NUL byte, a batch past 16 MiB or 100000 lines (read no further) or too large for
 // one postconf run, with --strict a name Postfix does not use, a list edit of mynetworks after its
-// unset (Postfix's value then is not known before the write): nothing changes. The largest batch
+// unset (Postfix's value then is not known before the write), a value postconf cannot read beside
+// a good one: nothing changes. The largest batch
 // one postconf run takes is written.
 TEST(TarnwickTest, BadBatchesChangeNothing) {
     MailConfig config(rd("a"));
@@ -83,6 +85,12 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
         {.pipe = "yes '# x' | head -n 100001 |", .args = {"-f", "-"}, .env = t,
          .fails = fatal(bf, "-" + endless)},
         {.args = {"-f", batch, "--strict"}, .fails = refused(unused("relay_domain"))},
+        {.pipe = "printf 'replace relay_domains b\\nappend compatibility_level 9\\n' |",
+         .args = {"-f", "-"},
+         .fails = unreadable("relay_domains, compatibility_level", "macro processing error")},
+        {.pipe = "printf 'replace relay_domains b\\nappend inet_interfaces 192.0.2.1\\n' |",
+         .args = {"-f", "-"}, .fails = unreadable("inet_interfaces", "config variable "
+         "inet_interfaces: host not found: all")},
         {.pipe = "printf 'unset mynetworks\\nappend submission/inet/mynetworks x\\n' |",
          .args = {"-nf", "-"}, .fails = refused("\"unset mynetworks\" and then \"append "
          "submission/inet/mynetworks x\" in one batch: what Postfix uses for mynetworks once it "

@@ -125,11 +125,19 @@ TEST(TarnwickTest, MynetworksIsReadAtItsDefaultAndWrittenNarrowed) {
 }
 
 // A main.cf or master.cf without a final newline is refused where postconf would join a new line
-// onto its last; a parameter already there, set to nothing even, is edited in place.
-TEST(TarnwickTest, UnendedFilesTakeNoNewLines) {
+// onto its last; a parameter already there, set to nothing even, is edited in place. Nor is what
+// postconf cannot read written, a dry run foreseeing it: a list where Postfix wants one value, a
+// broken macro, an unset name that mynetworks_style refers to. A configuration it cannot read
+// already gets a hint, where postconf names the parameter, and a replacement mends it.
+TEST(TarnwickTest, UnendedFilesAndUnreadableValuesAreRefused) {
     MailConfig config("smtpd_helo_restrictions =\nrelay_domains = a");
     config.set("submission inet n - y - - smtpd\n#c", "master.cf");
     const std::string join = " does not end with a newline; postconf would join ";
+    const std::string ii = "inet_interfaces", host = "config variable " + ii + ": host not found: ";
+    const std::string mend = refused("/usr/sbin/postconf: fatal: " + host + "all; repair " + ii +
+                                     " with tarnwick -r " + ii + " VALUE or by hand");
+    const std::string r = "relay_domains", ms = "mynetworks_style", one = "; specify exactly one";
+    const std::string style = "bad " + ms + " value: ";
     config.check({
         {.args = {"-n", "mynetworks", "10.0.0.0/8"}, .fails = refused("main.cf" + join +
          "the new setting onto its last line: add one first")},
@@ -137,6 +145,18 @@ TEST(TarnwickTest, UnendedFilesTakeNoNewLines) {
          "the service's entry onto its last line: add one first")},
         {.args = {"-n", "smtpd_helo_restrictions", "x"},
          .out = "changed: smtpd_helo_restrictions = x\n"},
+        {.set = "", .args = {ii, "192.0.2.1"}, .fails = unreadable(ii, host + "all")},
+        {.set = ms + " = host\n", .args = {"-n", ms, "subnet"},
+         .fails = unreadable(ms, style + "host, subnet" + one + " value")},
+        {.args = {"-r", r, "${{$compatibility_level} <foo {2} ? {a} : {b}}"},
+         .fails = unreadable(r, "macro processing error")},
+        {.args = {"-n", "-r", r, "$(name"}, .fails = unreadable(r, "macro processing error")},
+        {.set = "mynetworks_style = $s\ns = host\n", .args = {"-u", "s"},
+         .fails = unreadable("s (unset)", style + one + " value")},
+        {.set = ms + " = host\n", .args = {"-u", ms}, .after = ""},
+        {.set = ii + " = all, 192.0.2.1\n", .args = {"-r", r, "x"}, .fails = mend},
+        {.args = {"-d", ii, "all"}, .fails = mend},
+        {.args = {"-r", ii, "127.0.0.1"}, .after = ii + " = 127.0.0.1\n"},
     });
 }
 

@@ -42,6 +42,7 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
          .args = {"-nf", "-"},
          .out = "changed: relay_domains (unset)\nchanged: " + s + " = " + kept + ",x\n"},
         {.args = {"-r", s, "reject"}, .master = o + "reject\n"},
+        {.args = {"-r", s, "$(x"}, .fails = unreadable(s, "macro processing error")},
         {.args = {"--unset", "-v", s}, .out = "changed: " + s + " (unset)\n", .master = sub},
         {.args = {"-vu", s}, .out = "unchanged: " + s + "\n"},
         // Not set: no value of its own before, none after unless written.
