@@ -78,17 +78,6 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-// As postconf prints text: a run of blanks and tabs as one blank.
-std::string printed(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if ((c != ' ' && c != '\t') || out.empty() || out.back() != ' ') {
-            out += c == '\t' ? ' ' : c;
-        }
-    }
-    return out;
-}
-
 // What a value stands for among the elements, as printed: itself, or with a
 // separator outside braces, its non-empty elements in a row.
 std::vector<std::string> wanted(const std::string& value) {
