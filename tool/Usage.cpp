@@ -14,11 +14,13 @@ void usage(std::ostream& out, int status) {
         << "If used with --replace completely override current value instead of append"
         << std::endl
         << "tarnwick [-r|--replace | -d|--remove] [-n|--dry-run] [-v|--verbose | --json]\n"
-           "         [--strict] [-w|--wait SECONDS] <key> <value>\n"
+           "         [--strict] [-w|--wait SECONDS] [-c|--config-directory DIR] <key> <value>\n"
            "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [-w|--wait SECONDS]\n"
-           "         -f|--file FILE\n"
+           "         [-c|--config-directory DIR] -f|--file FILE\n"
            "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [-w|--wait SECONDS]\n"
-           "         -u|--unset <key>\n"
+           "         [-c|--config-directory DIR] -u|--unset <key>\n"
+           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [-w|--wait SECONDS]\n"
+           "         [-c|--config-directory DIR] --undo FILE\n"
            "tarnwick -h|--help | --version\n"
            "See tarnwick(8) for every option."
         << std::endl;
