@@ -96,6 +96,11 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
          .fails = fatal(ue, "-: the report of a failed run: nothing to undo")},
         {.pipe = report("0", config.dir, ""), .args = {"--undo", "-"},
          .fails = fatal(ue, "-: not a report of tarnwick --json")},
+        {.pipe = report("false", config.dir, R"({"name":"k","before":"\u0000","before_set":true,)"
+         R"("after":"v","changed":true})"), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: not a report of tarnwick --json")},
+        {.args = {"--undo", "/dev/zero"}, .env = t,
+         .fails = fatal(ue, "/dev/zero: larger than 64 MiB, not a report of tarnwick --json")},
         {.pipe = report("true", config.dir, ""), .args = {"--undo", "-"},
          .fails = fatal(ue, "-: the report of a dry run: nothing was written to undo")},
         {.pipe = report("false", "/", ""), .args = {"--undo", "-"},
