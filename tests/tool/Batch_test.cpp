@@ -99,6 +99,9 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
         {.pipe = report("false", config.dir, R"({"name":"k","before":"\u0000","before_set":true,)"
          R"("after":"v","changed":true})"), .args = {"--undo", "-"},
          .fails = fatal(ue, "-: not a report of tarnwick --json")},
+        {.pipe = report("false", config.dir, R"({"name":"k","before":null,"before_set":true,)"
+         R"("after":"v","changed":true})"), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: not a report of tarnwick --json")},
         {.args = {"--undo", "/dev/zero"}, .env = t,
          .fails = fatal(ue, "/dev/zero: larger than 64 MiB, not a report of tarnwick --json")},
         {.pipe = report("true", config.dir, ""), .args = {"--undo", "-"},
