@@ -2,7 +2,9 @@
 // master.cf that postconf could read. Beyond not crashing: one plan per key
 // in order of first mention, a plan changes only what it says it changes, and
 // where each key is edited once, planning the same batch again on what the
-// first plan leaves changes nothing (a daily run writes once). Edits of one
+// first plan leaves changes nothing (a daily run writes once); the undo of any
+// batch, planned from its plans, finds each key as the batch left it and puts
+// every key back as it was, set or not. Edits of one
 // key meet each other's elements (a removal of a, then an append of "b a"),
 // so a batch of them need not settle on the first run.
 
@@ -65,7 +67,15 @@ std::string text(FuzzedDataProvider& provider) {
     return text;
 }
 
-// What the tool reads under the lock, done on the world as postconf would.
+// postconf -e stores a value without blanks at its ends.
+std::string trimmed(const std::string& text) {
+    const std::string::size_type first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// What the tool reads under the lock for a --json report, done on the world
+// as postconf would.
 void read(postfix::RunState& state, const World& world) {
     for (postfix::ParameterState& parameter : state.parameters) {
         if (!parameter.readCurrent) {
@@ -73,6 +83,9 @@ void read(postfix::RunState& state, const World& world) {
         }
         const bool service = parameter.target.inMasterCf();
         parameter.current = world.read(parameter.key, service || parameter.asSet);
+        if (!service && !parameter.asSet) {
+            parameter.setReading = world.read(parameter.key, true);
+        }
         if (parameter.needsFallback()) {
             parameter.fallback =
                 service ? world.read(parameter.target.service.name, false)
@@ -87,10 +100,7 @@ void read(postfix::RunState& state, const World& world) {
 World written(World world, const std::vector<postfix::ParameterPlan>& plans) {
     for (const postfix::ParameterPlan& plan : plans) {
         if (plan.changed && plan.after) {
-            // postconf -e stores a value without blanks at its ends.
-            const std::string::size_type first = plan.after->find_first_not_of(' ');
-            world.set[plan.key] = first == std::string::npos ? std::string()
-                : plan.after->substr(first, plan.after->find_last_not_of(' ') - first + 1);
+            world.set[plan.key] = trimmed(*plan.after);
         } else if (plan.changed) {
             world.set.erase(plan.key);
         }
@@ -158,10 +168,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
+    // The undo, read without compare as a library caller may: each guard
+    // finds its key, read as set, as the plan left it.
+    const World after = written(world, plans);
+    const std::vector<postfix::ValueEdit> undo = postfix::undoEdits(plans);
+    postfix::RunState back = postfix::RunState::forEdits(undo, false);
+    read(back, after);
+    for (const postfix::ValueEdit& edit : undo) {
+        const std::optional<postfix::Reading>& now = back.find(edit.key)->current;
+        FUZZ_CHECK(now && now->set == edit.expected.has_value());
+        FUZZ_CHECK(!edit.expected || now->value == printed(trimmed(*edit.expected)));
+    }
+    const World restored = written(after, postfix::planEdits(undo, back, false));
+    for (const postfix::ParameterPlan& plan : plans) {
+        const auto was = world.set.find(plan.key);
+        const auto is = restored.set.find(plan.key);
+        FUZZ_CHECK((was == world.set.end()) == (is == restored.set.end()));
+        FUZZ_CHECK(was == world.set.end() || printed(was->second) == printed(is->second));
+    }
+
     if (plans.size() != edits.size()) {  // some key is edited twice
         return 0;
     }
-    const World after = written(world, plans);
     postfix::RunState second = postfix::RunState::forEdits(edits, true);
     read(second, after);
     for (const postfix::ParameterPlan& again : postfix::planEdits(edits, second, true)) {

@@ -26,6 +26,7 @@ std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& p
         changed = changed || plan.changed;
         parameters.push_back(Json{{"name", plan.key},
                                   {"before", plan.before ? Json(*plan.before) : Json()},
+                                  {"before_set", plan.beforeSet},
                                   {"after", plan.after ? Json(*plan.after) : Json()},
                                   {"changed", plan.changed},
                                   {"warnings", plan.warnings}});

@@ -10,9 +10,9 @@ namespace tarnwick {
 
 // The --json report of a run that succeeded, one line without its newline:
 // {"changed", "dry_run", "config_directory", "parameters": [{"name",
-// "before", "after", "changed", "warnings"}]}, parameters in the plans'
-// order; "after" is null for a parameter the run unsets. Bytes that are not
-// UTF-8 become U+FFFD; nothing throws for them.
+// "before", "before_set", "after", "changed", "warnings"}]}, parameters in
+// the plans' order; "after" is null for a parameter the run unsets. Bytes
+// that are not UTF-8 become U+FFFD; nothing throws for them.
 std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool dryRun,
                        const std::string& configDirectory);
 

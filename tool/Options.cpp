@@ -19,14 +19,20 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256, kStrict = 257, kJson = 258, kBefore = 259, kAfter = 260 };
+enum { kVersion = 256, kStrict = 257, kJson = 258, kBefore = 259, kAfter = 260, kUndo = 261 };
 
-const char kShortOptions[] = "rhdunvf:w:";
+const char kShortOptions[] = "rhdunvf:w:c:";
+// --u and --un were prefixes of --unset alone before --undo: the same entries
+// under those names keep them so. getopt_long takes an exact name first, and
+// reports no entry that matches the first one in all but its name, so they
+// stay out of its list of options while "unset" comes first.
 const option kLongOptions[] = {
+    {"unset", no_argument, nullptr, 'u'},
+    {"u", no_argument, nullptr, 'u'},
+    {"un", no_argument, nullptr, 'u'},
     {"replace", no_argument, nullptr, 'r'},
     {"help", no_argument, nullptr, 'h'},
     {"remove", no_argument, nullptr, 'd'},
-    {"unset", no_argument, nullptr, 'u'},
     {"dry-run", no_argument, nullptr, 'n'},
     {"verbose", no_argument, nullptr, 'v'},
     {"file", required_argument, nullptr, 'f'},
@@ -36,6 +42,8 @@ const option kLongOptions[] = {
     {"json", no_argument, nullptr, kJson},
     {"before", required_argument, nullptr, kBefore},
     {"after", required_argument, nullptr, kAfter},
+    {"undo", required_argument, nullptr, kUndo},
+    {"config-directory", required_argument, nullptr, 'c'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -64,6 +72,7 @@ Options parseOptions(int argc, char* argv[]) {
     bool remove = false;
     bool unset = false;
     bool batch = false;
+    bool undo = false;
     int option;
     // Acted on in the order given: -h and --version end the run where they stand.
     while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
@@ -106,8 +115,16 @@ Options parseOptions(int argc, char* argv[]) {
                 if (options.placement != Options::ValueEdit::AtEnd) {
                     usageError("you should give one --before or --after");
                 }
-                options.placement = option == kBefore ? Options::ValueEdit::Before : Options::ValueEdit::After;
+                options.placement =
+                    option == kBefore ? Options::ValueEdit::Before : Options::ValueEdit::After;
                 options.anchor = optarg;
+                break;
+            case kUndo:
+                undo = true;
+                options.undo = optarg;
+                break;
+            case 'c':
+                options.configDirectory = optarg;
                 break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);
@@ -121,8 +138,21 @@ Options parseOptions(int argc, char* argv[]) {
     if (unset && (replace || remove)) {
         usageError("you should not combine --unset with --replace or --remove");
     }
-    if (options.placement != Options::ValueEdit::AtEnd && (replace || remove || unset || batch)) {
+    if (options.placement != Options::ValueEdit::AtEnd &&
+        (replace || remove || unset || batch || undo)) {
         usageError("you should give --before or --after with an append only");
+    }
+    if (undo) {
+        // The report says what to edit; --strict would refuse putting back
+        // a parameter Postfix does not use, which the run had written.
+        if (operands != 0 || replace || remove || unset || batch || options.strict) {
+            usageError("you should give no key, value, --replace, --remove, --unset, --file or "
+                       "--strict with --undo");
+        }
+        if (options.undo.empty()) {
+            usageError("you should specify a file with --undo");
+        }
+        return options;
     }
     if (batch) {
         if (operands != 0 || replace || remove || unset) {

@@ -6,8 +6,8 @@
 
 namespace tarnwick {
 
-// The command line, read and checked. Exactly one of: a batch file, a key
-// and a value, or with -u a key alone.
+// The command line, read and checked. Exactly one of: a batch file, a report
+// to undo, a key and a value, or with -u a key alone.
 struct Options {
     using ValueEdit = kelmo::mail::postfix::ValueEdit;
     ValueEdit::Kind action = ValueEdit::Append;  // -r: Replace, -d: Remove, -u: Unset
@@ -20,15 +20,18 @@ struct Options {
     // --before ANCHOR, --after ANCHOR: where an append puts a value the list lacks
     ValueEdit::Placement placement = ValueEdit::AtEnd;
     std::string anchor;
+    std::string undo;      // --undo: the --json report whose changes to undo; "-" is standard input
+    std::string configDirectory;  // -c: MAIL_CONFIG for every child; empty: as inherited
     std::string key;
     std::string value;
 
     bool batch() const { return !file.empty(); }
-    // Any of -v, -n, -f, --strict, --json: replacements read first and
-    // unchanged values are not written, so that "unchanged" can be reported
-    // truthfully and a parameter Postfix does not use is seen before it is
-    // written.
-    bool compare() const { return verbose || dryRun || batch() || strict || json; }
+    bool undoes() const { return !undo.empty(); }
+    // Any of -v, -n, -f, --strict, --json, --undo: replacements read first
+    // and unchanged values are not written, so that "unchanged" can be
+    // reported truthfully and a parameter Postfix does not use is seen before
+    // it is written.
+    bool compare() const { return verbose || dryRun || batch() || strict || json || undoes(); }
 };
 
 // Whether value, compared as an append compares it, is its own anchor.

@@ -4,17 +4,21 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/SystemError.h"
 #include "common/UtilityErrorStream.h"
 #include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixError.h"
 #include "tool/BatchFile.h"
 #include "tool/FailureReport.h"
 #include "tool/JsonReport.h"
@@ -22,6 +26,7 @@
 #include "tool/ReservedStdout.h"
 #include "tool/StandardOutput.h"
 #include "tool/SystemLog.h"
+#include "tool/UndoReport.h"
 
 namespace {
 
@@ -80,6 +85,20 @@ void report(const tarnwick::Options& options, const std::string& configDirectory
     }
 }
 
+// -c DIR as postconf -c has it, for every child: postconf and whatever it
+// runs read MAIL_CONFIG, and the configuration object, built after this,
+// looks up config_directory through it.
+void useConfigDirectory(const std::string& directory) {
+    struct stat status;
+    if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        throw kelmo::mail::postfix::PostfixConfigurationError("not a directory: \"" + directory +
+                                                              "\"");
+    }
+    if (::setenv("MAIL_CONFIG", directory.c_str(), 1) != 0) {
+        kelmo::throwSystemError("setenv MAIL_CONFIG", errno);
+    }
+}
+
 // The end of a failed run; under --json the error object is all that
 // standard output gets.
 int failed(bool json, tarnwick::ReservedStdout& reserved, const std::exception* error, int status) {
@@ -107,19 +126,30 @@ int main(int argc, char* argv[]) {
     tarnwick::ReservedStdout reserved(options.json);
 
     try {
-        // A batch is read whole before anything runs, so that a bad line
-        // leaves nothing half done.
+        if (!options.configDirectory.empty()) {
+            useConfigDirectory(options.configDirectory);
+        }
+        // A batch or a report is read whole before anything runs, so that a
+        // bad line leaves nothing half done.
+        const std::optional<tarnwick::UndoReport> undone =
+            options.undoes() ? std::optional(tarnwick::readUndoReport(options.undo)) : std::nullopt;
         const std::vector<ValueEdit> edits =
-            options.batch() ? tarnwick::readBatch(options.file)
-                            : std::vector<ValueEdit>{{options.action, options.key, options.value,
-                                                      options.placement, options.anchor}};
+            undone            ? kelmo::mail::postfix::undoEdits(undone->plans)
+            : options.batch() ? tarnwick::readBatch(options.file)
+                              : std::vector<ValueEdit>{{options.action, options.key, options.value,
+                                                        options.placement, options.anchor}};
         auto& configuration = PostfixConfiguration::instance();
+        if (undone) {
+            tarnwick::checkUndoDirectory(*undone, options.undo, configuration.configDirectory());
+        }
         configuration.setLockWait(options.waitSeconds);
         PostfixConfiguration::EditOptions editing;
         editing.compare = options.compare();
         editing.dryRun = options.dryRun;
         editing.strict = options.strict;
-        editing.batch = options.batch();
+        editing.batch = options.batch() || options.undoes();
+        // Only the report tells whether a file set each parameter before.
+        editing.reportSet = options.json;
         // Logged once applyEdits has returned or thrown, the lock released:
         // a log daemon that does not read then holds up this run alone. A
         // main.cf write stays on record when the master.cf write after it

@@ -158,7 +158,10 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
             state.parameters.push_back(parameter);
         }
         ParameterState& parameter = state.parameters[at->second];
-        parameter.asSet = parameter.asSet || edit.target.inMasterCf() || edit.kind == ValueEdit::Unset;
+        // A guard compares with what the file sets, not with a default.
+        parameter.readCurrent = parameter.readCurrent || edit.guarded;
+        parameter.asSet = parameter.asSet || edit.target.inMasterCf() ||
+                          edit.kind == ValueEdit::Unset || edit.guarded;
         // What Postfix uses once a main.cf parameter is unset is its default,
         // which the check of the new configuration takes in its place.
         if (edit.kind == ValueEdit::Unset && !edit.target.inMasterCf()) {
@@ -212,6 +215,9 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         ParameterPlan plan;
         plan.key = parameter.key;
         plan.target = parameter.target;
+        const std::optional<Reading>& asSet =
+            parameter.asSet ? parameter.current : parameter.setReading;
+        plan.beforeSet = asSet && asSet->set;
         if (parameter.current) {
             drafts[i].text = parameter.current->value;
             drafts[i].set = parameter.current->set;
@@ -289,6 +295,20 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         warnUnreachable(plans[i], draft.appended);
     }
     return plans;
+}
+
+std::vector<ValueEdit> undoEdits(const std::vector<ParameterPlan>& plans) {
+    std::vector<ValueEdit> edits;
+    for (const ParameterPlan& plan : plans) {
+        if (!plan.changed) {
+            continue;
+        }
+        edits.push_back(plan.beforeSet ? ValueEdit(ValueEdit::Replace, plan.key, *plan.before)
+                                       : ValueEdit(ValueEdit::Unset, plan.key));
+        edits.back().guarded = true;
+        edits.back().expected = plan.after;
+    }
+    return edits;
 }
 
 }  // namespace kelmo::mail::postfix

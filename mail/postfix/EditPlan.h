@@ -32,6 +32,11 @@ struct ValueEdit {
     Target target;  // from the key
     Placement placement;
     std::string anchor;
+    // An undo's edit: made only while the parameter, read as its file sets
+    // it under the lock, is expected (nullopt: not set); any other value
+    // refuses the whole run (PostfixConfiguration::checkExpected).
+    bool guarded = false;
+    std::optional<std::string> expected;
 
     // An edit that starts from the current list rather than replacing it.
     bool isListEdit() const { return kind != Replace && kind != Unset; }
@@ -73,6 +78,9 @@ struct ParameterState {
     bool fallbackIfNotSet = false;
 
     std::optional<Reading> current;
+    // The value read as its file sets it once more, where current was read
+    // as Postfix uses it and the run must tell whether the file sets it.
+    std::optional<Reading> setReading;
     // What a parameter not set stands for: a service setting's NAME as main.cf
     // has it (read with every service setting: it also tells whether Postfix
     // uses NAME), a main.cf parameter's built-in default.
@@ -112,6 +120,9 @@ struct ParameterPlan {
     // default replacement); nullopt when the run read nothing or found the
     // setting not set.
     std::optional<std::string> before;
+    // Whether its file set it before the run, as an as-set read found it
+    // (postconf -n, -P); false where the run made no such read.
+    bool beforeSet = false;
     // What the run leaves; nullopt when it leaves the setting not set.
     std::optional<std::string> after;
     // Whether the run writes it: to after, or by removing the setting.
@@ -149,5 +160,11 @@ std::string unreachableWarning(const std::string& key, const std::string& value,
 // that leaves its value after permit, reject or defer, a warning.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
                                      bool compare);
+
+// The edits that put back what the plans changed, in their order, each
+// guarded by the plan's after: Replace KEY BEFORE where the file set it
+// before the run, else Unset KEY. Plans that changed nothing give none; a
+// plan with beforeSet must hold its before.
+std::vector<ValueEdit> undoEdits(const std::vector<ParameterPlan>& plans);
 
 }  // namespace kelmo::mail::postfix

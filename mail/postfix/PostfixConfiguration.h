@@ -53,6 +53,11 @@ public:
         // parameter (postconf::Reads::Batched), so that the runs do not grow
         // with the edits; otherwise one postconf -h run per read.
         bool batch = false;
+        // Learn whether each parameter's file set it before the run
+        // (ParameterPlan::beforeSet): the as-set reads of unsets, service
+        // settings and guarded edits tell; any other main.cf parameter is
+        // read once more with postconf -n (for a batch, in the one -n run).
+        bool reportSet = false;
         // Where set, each write run's plans are appended to it as soon as
         // that run has succeeded, in the order written: when applyEdits
         // throws, it holds what landed before the failure. applyEdits calls
@@ -63,15 +68,17 @@ public:
     };
 
     // The edits in order as one transaction: check (checkEdits), lock, read
-    // (readState), plan (planEdits), check (checkPlans and checkReadable, in
-    // a dry run too, so that it foresees every refusal of the real run),
-    // write (writePlans, unless dryRun). The main.cf lock is held from before
-    // the first read until the writes have returned; nothing is written when
-    // anything fails before. Returns one plan per parameter in order of first mention.
+    // (readState), check (checkExpected), plan (planEdits), check
+    // (checkPlans and checkReadable; these checks in a dry run too, so that it
+    // foresees every refusal of the real run), write (writePlans, unless
+    // dryRun). The main.cf lock is held from before the first read until the
+    // writes have returned; nothing is written when anything fails before.
+    // Returns one plan per parameter in order of first mention.
     // Throws PostfixConfigurationError for each refusal, what the reads throw,
     // for a failed write (naming what an earlier write of the run wrote), for
     // a mode and owner that could not be put back after a write (see
-    // writePlans), and under strict the first warning's text.
+    // writePlans), for a guarded edit whose parameter is not as expected,
+    // and under strict the first warning's text.
     std::vector<ParameterPlan> applyEdits(const std::vector<ValueEdit>& edits,
                                           const EditOptions& options);
 
@@ -124,8 +131,16 @@ private:
     // postconf -h run per read (EditOptions::batch): each parameter's value
     // (postconf -h; -n -h or -P -h where it is read as set) with a service
     // setting's NAME (-h), then where needed a main.cf parameter's default
-    // (-h -d), then mynetworks' default, as getParameter reads them.
-    static void readState(RunState& state, bool batch);
+    // (-h -d), then mynetworks' default, as getParameter reads them. With
+    // reportSet, a main.cf parameter read as Postfix uses it is read as set
+    // too (postconf -n -h).
+    static void readState(RunState& state, bool batch, bool reportSet);
+
+    // Throws PostfixConfigurationError "changed since the report, nothing
+    // undone: KEY ("EXPECTED" is now "CURRENT"), ..." naming every guarded
+    // edit's parameter that is not as expected, in order; a value not set
+    // shows as (not set), unquoted. Values compare in printedForm.
+    static void checkExpected(const std::vector<ValueEdit>& edits, const RunState& state);
 
     // Where a value read is a default that depends on compatibility_level
     // (postconf prints relay_domains and smtpd_relay_restrictions so when

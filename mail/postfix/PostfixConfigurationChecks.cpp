@@ -132,6 +132,30 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
     checkWriteArguments(settings);
 }
 
+void PostfixConfiguration::checkExpected(const std::vector<ValueEdit>& edits,
+                                         const RunState& state) {
+    const auto shown = [](const std::optional<std::string>& value) {
+        return value ? "\"" + *value + "\"" : std::string("(not set)");
+    };
+    std::vector<std::string> changed;
+    for (const ValueEdit& edit : edits) {
+        const std::optional<Reading>& current = state.find(edit.key)->current;
+        const std::optional<std::string> now =
+            current && current->set ? std::optional(current->value) : std::nullopt;
+        const bool same = now && edit.expected
+                              ? *now == printedForm(boost::algorithm::trim_copy(*edit.expected))
+                              : !now && !edit.expected;
+        if (edit.guarded && !same) {
+            changed.push_back(edit.key + " (" + shown(edit.expected) + " is now " + shown(now) +
+                              ")");
+        }
+    }
+    if (!changed.empty()) {
+        throw PostfixConfigurationError("changed since the report, nothing undone: " +
+                                        boost::algorithm::join(changed, ", "));
+    }
+}
+
 void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
     std::vector<std::string> arguments{"-e"};
     for (const auto& [key, value] : settings) {

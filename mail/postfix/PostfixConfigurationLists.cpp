@@ -40,7 +40,8 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     checkEdits(edits);
     const FileLock lock = lockMainCf();
     RunState state = RunState::forEdits(edits, options.compare);
-    readState(state, options.batch);
+    readState(state, options.batch, options.reportSet);
+    checkExpected(edits, state);
     std::vector<ParameterPlan> plans = planEdits(edits, state, options.compare);
     checkPlans(plans, options.strict);
     checkReadable(plans, state);
@@ -50,7 +51,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     return plans;
 }
 
-void PostfixConfiguration::readState(RunState& state, bool batch) {
+void PostfixConfiguration::readState(RunState& state, bool batch, bool reportSet) {
     postconf::Reads reads(batch ? postconf::Reads::Batched : postconf::Reads::PerName);
     // What each parameter holds first, and with a service setting its NAME
     // (forEdits wants it whatever the setting's read finds), so that a batch
@@ -65,6 +66,11 @@ void PostfixConfiguration::readState(RunState& state, bool batch) {
         } else {
             reads.ask(parameter.asSet ? postconf::AsSet : postconf::Value, parameter.key,
                       &parameter.current);
+            // A value as Postfix uses it may be the default: it does not say
+            // whether main.cf sets the parameter.
+            if (reportSet && !parameter.asSet) {
+                reads.ask(postconf::AsSet, parameter.key, &parameter.setReading);
+            }
         }
     }
     reads.run();

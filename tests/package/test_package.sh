@@ -105,6 +105,8 @@ tarnwick -f /usr/sbin/postco|/usr/sbin/postconf
 tarnwick -f /usr/sbin/postconf rel|
 tarnwick --wait 5 relay_dom|relay_domains
 tarnwick --before reject relay_dom|relay_domains
+tarnwick --undo /usr/sbin/postco|/usr/sbin/postconf
+tarnwick -c /usr/sb|/usr/sbin
 COMPLETIONS
 unset MAIL_CONFIG
 

@@ -20,7 +20,8 @@ TEST(TarnwickTest, BatchesApplyTheirLinesInTurn) {
          .out = changed},
         {.pipe = batch, .args = {"--json", "-nf", "-"},
          .out = json("true", {{sr, "permit_mynetworks", "permit_mynetworks, " + policy},
-                              {"smtpd_banner", "$myhostname ESMTP $mail_name", "hi there"},
+                              {"smtpd_banner", "$myhostname ESMTP $mail_name", "hi there", "",
+                               false},
                               {"relay_domains", "a, b", "a, b"}})},
         {.pipe = batch, .args = {"--verbose", "--file", "-"}, .out = changed,
          .after = rd("a, b") + permit + ", " + policy + "\nsmtpd_banner = hi there\n"},
@@ -59,8 +60,8 @@ static std::string fullBatch(const MailConfig& config, int extra) {
 // A bad line, a NUL byte, a batch past 16 MiB or 100000 lines (read no further) or too large for
 // one postconf run, with --strict a name Postfix does not use, a list edit of mynetworks after its
 // unset (Postfix's value then is not known before the write), a value postconf cannot read beside
-// a good one: nothing changes. The largest batch
-// one postconf run takes is written.
+// a good one, a report --undo cannot take: nothing changes. The largest batch one postconf run
+// takes is written; a report of this directory as another path names it is undone.
 TEST(TarnwickTest, BadBatchesChangeNothing) {
     MailConfig config(rd("a"));
     const std::string batch = config.root + "/batch", bf = "tarnwick::BatchFileError";
@@ -72,6 +73,12 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
               ">batch4; printf 'append k v\\0w' >batch5");
     std::ofstream(batch + "6") << fullBatch(config, 1);
     std::ofstream(batch + "8") << largest;
+    const std::string ue = "tarnwick::UndoReportError", k = "{\"name\":\"k\",\"before\":\"\xef"
+        "\xbf\xbd\",\"after\":\"v\",\"changed\":true", u = "\" held bytes that are not UTF-8";
+    const auto report = [](const std::string& dry, const std::string& dir, const std::string& k) {
+        return "echo '{\"dry_run\":" + dry + ",\"config_directory\":\"" + dir +
+               "\",\"parameters\":[" + k + "]}' |";
+    };
     config.check({
         {.args = {"-f", batch + "3"}, .fails = fatal(bf, batch + "3:3: expected \"append KEY "
          "VALUE\", \"replace KEY VALUE\", \"remove KEY VALUE\" or \"unset KEY\"")},
@@ -99,6 +106,27 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
          .fails = refused("the batch is too large for one postconf run (" +
                           std::to_string(262124 - d) + " bytes of arguments, the limit is " +
                           std::to_string(262123 - d) + "): split it")},
+        {.pipe = "echo '{\"error\":{}}' |", .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: the report of a failed run: nothing to undo")},
+        {.pipe = report("0", config.dir, ""), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: not a report of tarnwick --json")},
+        {.pipe = report("false", config.dir, R"({"name":"k","before":"\u0000","before_set":true,)"
+         R"("after":"v","changed":true})"), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: not a report of tarnwick --json")},
+        {.pipe = report("false", config.dir, R"({"name":"k","before":null,"before_set":true,)"
+         R"("after":"v","changed":true})"), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: not a report of tarnwick --json")},
+        {.args = {"--undo", "/dev/zero"}, .env = t,
+         .fails = fatal(ue, "/dev/zero: larger than 64 MiB, not a report of tarnwick --json")},
+        {.pipe = report("true", config.dir, ""), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: the report of a dry run: nothing was written to undo")},
+        {.pipe = report("false", "/", ""), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: the report is of /, this run works on " + config.dir)},
+        {.pipe = report("false", config.dir, k + "}"), .args = {"--undo", "-"}, .fails = fatal(ue,
+         "-: \"k\" has no before_set: the report of an older tarnwick cannot be undone")},
+        {.pipe = report("false", config.dir, k + ",\"before_set\":true}"), .args = {"--undo", "-"},
+         .fails = fatal(ue, "-: \"k" + u + ", shown as U+FFFD: they cannot be put back")},
+        {.pipe = report("false", config.dir + "/.", ""), .args = {"-v", "--undo", "-"}},
         {.args = {"-f", batch + "8"}, .prep = exec, .after = rd(std::string(131057, 'x')) +
          "mydestination = " + largest.substr(largest.rfind(' ') + 1)},
     });

@@ -113,7 +113,7 @@ TEST(TarnwickTest, MynetworksIsReadAtItsDefaultAndWrittenNarrowed) {
     config.check({
         {.set = "", .args = {"mynetworks", "127.0.0.0/8"}, .after = mn + local + "\n"},
         {.set = "", .args = {"--json", "mynetworks", more},
-         .out = json("false", {{"mynetworks", def, local + ", " + more}}),
+         .out = json("false", {{"mynetworks", def, local + ", " + more, "", false}}),
          .after = mn + local + ", " + more + "\n"},
         {.set = mn + "203.0.113.0/25, " + def + ", 192.0.2.0/24\n",
          .args = {"mynetworks", "127.0.0.0/8"},

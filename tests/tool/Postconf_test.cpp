@@ -21,10 +21,10 @@ static std::string readsSorted(const std::string& calls) {
     return std::accumulate(lines.begin(), lines.end(), std::string());
 }
 
-// A batch reads under the lock each kind of value (as set, -P, hidden, defaults, -M...) in one
-// postconf run for all its parameters and writes every change in one postconf -e run; a failed
-// write leaves main.cf as it was. postconf's stderr reports its failure; a name postconf would
-// misread never reaches it; the configuration directory is postconf's.
+// A batch, an undo too, reads under the lock each kind of value (as set, -P, hidden, defaults,
+// -M...) in one postconf run for all its parameters and writes each kind of change in one run; a
+// failed write leaves main.cf as it was. postconf's stderr reports its failure; a name postconf
+// would misread never reaches it; the configuration directory is postconf's.
 TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
     const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
     const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
@@ -56,6 +56,12 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
         sh + "\n-e relay_domains=a, b, c " + sh + "=x\n-X mynetworks\n-P submission/inet/" + ss +
         "=x,y\n";
     const std::string mixedAfter = rd("a, b, c") + ss + " = x\n" + sh + " = x\n";
+    const std::vector<std::string> undo{"--undo", config.root + "/report"};
+    std::ofstream(undo[1]) << R"({"dry_run":false,"config_directory":")" + config.dir + R"(","par)"
+        R"(ameters":[{"name":"relay_domains","before":"a","before_set":true,"after":"a, b","chang)"
+        R"(ed":true},{"name":"mynetworks","before":null,"before_set":false,"after":"127.0.0.0/8",)"
+        R"("changed":true},{"name":"submission/inet/syslog_name","before":"y","before_set":true,)"
+        R"("after":"x","changed":true}]})";
     // env: the stand-in's knobs (closing streams, too); args: -r k v unless given; error: the
     // report's text ("": none); calls: the stand-in's after "-h config_directory"; lock: whose
     // main.cf names the lock ("": none, @DIR: the configuration directory's); after: main.cf's
@@ -75,6 +81,11 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
         {.env = real + " STANDIN_FAIL='-P sub*=*' READ_ERR='p: fatal: no\\n' READ_END=1",
          .args = mixed, .error = "p: fatal: no\nwritten before this failure: relay_domains, " + sh +
          ", mynetworks (unset)", .calls = mixedCalls, .after = mixedAfter},
+        {.env = real, .args = undo, .calls = "-n relay_domains mynetworks\nsyslog_name\n-P submis"
+         "sion/inet/syslog_name\n-d mynetworks\n-M submission/inet\n-x -o relay_domains=a -o tarnw"
+         "ick_reference0=y -o tarnwick_reference=$tarnwick_reference0 -h relay_domains tarnwick_re"
+         "ference0\n-e relay_domains=a\n-X mynetworks\n-P submission/inet/syslog_name=y\n",
+         .after = rd("a") + ss + " = x\n"},
         {.env = "READ_ERR='p: error: e\\n'", .args = batch, .error = "p: error: e\n",
          .calls = "relay_domains " + ss + " mynetworks " + sh + "\n"},
         {.env = "READ_ERR='dying\\n' READ_END=KILL", .args = add, .error = "dying\n",

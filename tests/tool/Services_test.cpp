@@ -21,7 +21,14 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
     const std::string no = refused("master.cf has no service \"smtps/inet\"");
     const std::string blank = "a master.cf service setting cannot hold blanks: \"b";
     const std::string define = "\"; define it as a main.cf parameter and refer to it as $name";
+    const std::string expr = "$mydestination, x";  // relay_domains below level 2
+    const std::string start = main + "smtpd_banner = hi\n", done = sr + " = " + ur;
+    const std::string mua = sub + "    -o smtpd_client_restrictions=$mua\n";
+    const std::string edited = mua + "    -o " + sr + "=" + ur + ",y\n";
+    const std::string batch = "printf '%s\\n' 'append " + r + " x' 'remove " + sr +
+                              " permit_mynetworks' 'unset smtpd_banner' 'append " + s + " y' |";
     MailConfig config;
+    const std::string rep = config.root + "/report";
     config.set(smtps + "submission inet n - y - - smtpd\n", "master.cf");
     config.check({
         {.set = rd("a"), .args = {"-r", "smtps/inet/" + r, "b"}, .fails = no},
@@ -55,7 +62,7 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
          .err = "tarnwick: warning: " + s + ": \"x\" follows \"reject\", where Postfix always "
                 "stops: it is never reached; place it with --before reject\n"},
         {.args = {"--json", "-nu", r}, .out = json("true", {{r, "a", {}}})},
-        {.args = {"-u", r}, .after = main},
+        {.args = {"--un", r}, .after = main},
         {.args = {"-vu", r}, .out = "unchanged: relay_domains\n"},
         {.set = main + rd("a") + "mua = x\n", .args = {"-vu", "mua"},
          .out = "changed: mua (unset)\n", .err = "tarnwick: warning: " + unused("mua") + "\n",
@@ -66,6 +73,20 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
         {.args = {"--strict", "mua", "x"}, .after = main + rd("a") + "mua = x\n"},
         {.set = main + "smtpd_restriction_classes = cls\n", .args = {"--strict", "cls", "x"},
          .after = main + "smtpd_restriction_classes = cls\ncls = x\n"},
+        // Undone from its --json report, a batch leaves both files as they were (relay_domains not
+        // set, not set to its default); that undo undone (-c naming the directory), as the batch
+        // left them; nothing undone where a parameter has changed since.
+        {.set = start, .pipe = batch, .args = {"--json", "-f", "-"}, .prep = "exec >" + rep + "1",
+         .after = done + "\n" + rd(expr), .master = edited},
+        {.args = {"--json", "--undo", rep + "1"}, .prep = "exec >" + rep + "2", .after = start,
+         .master = mua},
+        {.args = {"-vc", config.dir, "--undo", rep + "2"}, .env = "MAIL_CONFIG=" + config.root,
+         .out = "changed: " + rd(expr) + "changed: " + done + "\nchanged: smtpd_banner (unset)\n"
+         "changed: " + s + " = " + ur + ",y\n", .after = done + "\n" + rd(expr),
+         .master = edited},
+        {.set = done + "\nsmtpd_banner = hey\n", .args = {"--undo", rep + "1"},
+         .fails = refused("changed since the report, nothing undone: " + r + " (\"" + expr +
+         "\" is now (not set)), smtpd_banner ((not set) is now \"hey\")")},
     });
     EXPECT_EQ(config.locks(), std::vector{config.md5(config.mainCfPath)});  // the one lock
 }

@@ -53,16 +53,22 @@ inline std::string unused(const std::string& key) {
            "\": the name is unknown to it and nothing refers to $" + key;
 }
 
-// --json's report of parameters (changed where before and after differ; nullopt: not set).
-struct Param { std::string name; std::optional<std::string> before, after; std::string warn = ""; };
+// --json's report of parameters (changed where before and after differ; nullopt: not set; set:
+// before_set, else whether before is there).
+struct Param {
+    std::string name; std::optional<std::string> before, after; std::string warn = "";
+    std::optional<bool> set = {};
+};
 inline std::string json(const char* dryRun, const std::vector<Param>& parameters) {
     const auto text = [](auto value) { return value ? "\"" + *value + "\"" : std::string("null"); };
     std::string any = "false", list;
     for (const Param& p : parameters) {
         const std::string changed = p.before == p.after ? "false" : (any = "true");
         const std::string warning = std::regex_replace(p.warn, std::regex("\""), "\\\"");
+        const bool set = p.set.value_or(p.before.has_value());
         list += std::string(list.empty() ? "" : ",") + "{\"name\":\"" + p.name + "\",\"before\":" +
-                text(p.before) + ",\"after\":" + text(p.after) + ",\"changed\":" + changed +
+                text(p.before) + ",\"before_set\":" + (set ? "true" : "false") + ",\"after\":" +
+                text(p.after) + ",\"changed\":" + changed +
                 ",\"warnings\":[" + (warning.empty() ? "" : "\"" + warning + "\"") + "]}";
     }
     return "{\"changed\":" + any + ",\"dry_run\":" + dryRun +

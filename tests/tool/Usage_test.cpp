@@ -50,6 +50,10 @@ TEST(TarnwickTest, OptionErrorsPrintTheUsage) {
          .err = "you should not place a value before or after itself\n" + use},
         {.args = {"-w", "1s", r, "b"}, .status = 1,
          .err = "invalid number of seconds to wait: \"1s\"\n" + use},
+        {.args = {"--strict", "--undo", "-"}, .status = 1, .err = "you should give no key, value, "
+         "--replace, --remove, --unset, --file or --strict with --undo\n" + use},
+        {.args = {"--undo", ""}, .status = 1,
+         .err = "you should specify a file with --undo\n" + use},
     });
     const Outcome accepted = MailConfig().sh(
         "for c in $(echo abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 | fold -w1)"
@@ -63,7 +67,8 @@ TEST(TarnwickTest, OptionErrorsPrintTheUsage) {
 }
 
 // Refused, the report on both streams: names postconf would misread or past ASCII, with --strict
-// a name Postfix does not use, a value with a line break or longer than a postconf argument holds.
+// a name Postfix does not use, a value with a line break or longer than a postconf argument holds,
+// a -c that names no directory.
 TEST(TarnwickTest, NamesAndValuesPostfixWouldMisreadAreRefused) {
     const std::string name = "invalid parameter name: \"";
     MailConfig config(rd("a"));
@@ -75,6 +80,8 @@ TEST(TarnwickTest, NamesAndValuesPostfixWouldMisreadAreRefused) {
         {.args = {"tarnwick_reference", "v"}, .fails = refused(name + "tarnwick_reference\"")},
         {.args = {"--strict", "-r", "relay_domain", "b"}, .fails = refused(unused("relay_domain"))},
         {.args = {"-n", "-r", r, "b\nc"}, .fails = multi},
+        {.args = {"-c", config.mainCfPath, "-n", r, "b"},
+         .fails = refused("not a directory: \"" + config.mainCfPath + "\"")},
         {.prep = "exec \"$0\" -nr " + r + " \"$(cat " + config.root + "/long)\"",
          .fails = refused("value of \"relay_domains\" is 131058 bytes; one postconf argument holds "
                           "at most 131071")},

@@ -251,6 +251,10 @@ parameters:
         - The value the run read under its lock; C(null) for a setting it found not set (a
           service setting that C(master.cf) lacks, or a parameter C(state=unset) found not set).
       type: str
+    before_set:
+      description:
+        - Whether its file set it before the run; false where C(before) is only Postfix's default.
+      type: bool
     after:
       description:
         - The value afterwards (in check mode, the value it would have); C(null) when the setting
@@ -263,8 +267,18 @@ parameters:
       description: C(tarnwick)'s warnings about this parameter, also shown by the play.
       type: list
       elements: str
-  sample: [{"name": "relay_domains", "before": "example.org", "after": "example.org, example.net",
-            "changed": true, "warnings": []}]
+  sample: [{"name": "relay_domains", "before": "example.org", "before_set": true,
+            "after": "example.org, example.net", "changed": true, "warnings": []}]
+report:
+  description:
+    - C(tarnwick)'s whole JSON report as it printed it, for a play to keep. Written to a file on
+      the managed host, C(tarnwick --undo FILE) takes back what the task changed, and only that,
+      as long as no one has changed those parameters since (a check mode report is refused).
+  returned: when tarnwick ran
+  type: dict
+  sample: {"changed": true, "dry_run": false, "config_directory": "/etc/postfix",
+           "parameters": [{"name": "relay_domains", "before": "example.org", "before_set": true,
+                           "after": "example.org, example.net", "changed": true, "warnings": []}]}
 cmd:
   description: The C(tarnwick) command line that made the edit (or the dry run, in check mode).
   returned: when tarnwick ran
@@ -496,7 +510,7 @@ def main():
     result.update(changed=any(p['changed'] for p in report['parameters']),
                   changes=dict((p['name'], p['after']) for p in report['parameters'] if p['changed']),
                   unchanged=[p['name'] for p in report['parameters'] if not p['changed']],
-                  parameters=report['parameters'])
+                  parameters=report['parameters'], report=report)
     if module._diff:
         result['diff'] = diff_of(report)
     module.exit_json(**result)
