@@ -118,6 +118,10 @@ std::string unusedParameterWarning(const std::string& key);
 // parameter read as unused gets unusedParameterWarning in its warnings. A
 // list edit of a parameter not set starts from its fallback; a service
 // setting's list is joined with "," alone, as postconf -P refuses blanks.
+// A master.cf entry is planned in the form postconf -M prints (runs of blanks
+// as one); a field or setting edited after the batch set its entry starts
+// from that entry and is put into it, as postconf -F -e and -P would, so
+// that the entry is written as the batch leaves it.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
                                      bool compare);
 

@@ -56,12 +56,20 @@ void PostfixConfiguration::readState(RunState& state, bool batch) {
         if (!parameter.readCurrent) {
             continue;
         }
-        if (parameter.target.inMasterCf()) {
-            reads.ask(postconf::Service, parameter.key, &parameter.current);
-            reads.ask(postconf::Value, parameter.target.service.name, &parameter.fallback);
-        } else {
-            reads.ask(parameter.asSet ? postconf::AsSet : postconf::Value, parameter.key,
-                      &parameter.current);
+        switch (parameter.target.kind) {
+            case Target::ServiceSetting:
+                reads.ask(postconf::Service, parameter.key, &parameter.current);
+                reads.ask(postconf::Value, parameter.target.service.name, &parameter.fallback);
+                break;
+            case Target::ServiceEntry:
+                reads.ask(postconf::Entry, parameter.key, &parameter.current);
+                break;
+            case Target::ServiceField:
+                reads.ask(postconf::Field, parameter.key, &parameter.current);
+                break;
+            default:
+                reads.ask(parameter.asSet ? postconf::AsSet : postconf::Value, parameter.key,
+                          &parameter.current);
         }
     }
     reads.run();
@@ -90,10 +98,15 @@ void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
         std::vector<std::string> arguments;
         std::vector<ParameterPlan> plans;
     };
+    // An entry comes before its fields and settings, which need it; one
+    // commented out is never edited in the same run (checkEdits).
     WriteRun runs[] = {{Target::MainCf, true, {"-e"}, {}},
                        {Target::MainCf, false, {"-X"}, {}},
+                       {Target::ServiceEntry, true, {"-M", "-e"}, {}},
+                       {Target::ServiceField, true, {"-F", "-e"}, {}},
                        {Target::ServiceSetting, true, {"-P"}, {}},
-                       {Target::ServiceSetting, false, {"-P", "-X"}, {}}};
+                       {Target::ServiceSetting, false, {"-P", "-X"}, {}},
+                       {Target::ServiceEntry, false, {"-M#"}, {}}};
     bool writes[2] = {false, false};  // main.cf, master.cf
     for (const ParameterPlan& plan : plans) {
         for (WriteRun& run : runs) {

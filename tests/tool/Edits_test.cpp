@@ -126,6 +126,8 @@ TEST(TarnwickTest, WritesKeepModeAndOwner) {
         {.args = {"-r", service, "x"}, .prep = modes, .err = kept,
          .master = "submission inet  n       -       y       -       -       smtpd\n    -o " +
          r + "=x\n"},
+        {.args = {"-r", "submission/inet/chroot", "n"}, .prep = modes, .err = kept, .master =
+         "submission inet  n       -       n       -       -       smtpd\n    -o " + r + "=x\n"},
         {.args = {"-u", r}, .prep = modes, .err = kept, .after = ""},
     });
     EXPECT_EQ(config.sh(modes).err, kept);

@@ -61,7 +61,8 @@ std::string plan(const std::string& batch, const Files& files, bool compare) {
 // parameter is not set, what compare hides, and which edits the plans keep apart.
 TEST(EditPlanTest, PlansFromReadings) {
     const std::string mn = "127.0.0.0/8 [::1]/128", u = "[Postfix does not use parameter \"u\"]";
-    const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}, {"c", "{a b}"}},
+    const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}, {"c", "{a b}"},
+                       {"s/u", "s u n - y - - p"}},
                       {{"k", "d"}, {"j", "e"}, {"mynetworks", mn}}, "u"};
     const struct { std::string batch, plans; bool compare = true; } cases[] = {
         // a service inherits NAME from main.cf, as the batch has left it so far, joined with ","
@@ -83,6 +84,12 @@ TEST(EditPlanTest, PlansFromReadings) {
                                           "192.0.2.1/32, [::1]/128"},
         {"pair k  c d", "k a, b -> a, b,  c d"},
         {"append u x;append s/t/u y", "u  -> x " + u + "; s/t/u - -> x,y " + u},
+        // an entry compares as postconf -M prints it; its fields and settings after it go into it
+        {"replace s/u s  u n - y - - p", "s/u s u n - y - - p = s u n - y - - p"},
+        {"replace s/t s t n - y - - p -v -o k=1 a;replace s/t/chroot n;append s/t/k x;unset s/t/j",
+         "s/t - -> s t n - n - - p -v -o k=1,x a; s/t/chroot - -> n; s/t/k - -> 1,x; s/t/j o -> -"},
+        {"replace s/t s t n - y - - p a;replace s/t/j z", "s/t - -> s t n - y - - p -o j=z a; "
+                                                          "s/t/j o -> z"},
     };
     for (const auto& c : cases) EXPECT_EQ(plan(c.batch, files, c.compare), c.plans) << c.batch;
 }
