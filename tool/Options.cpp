@@ -16,7 +16,7 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256, kStrict = 257, kJson = 258 };
+enum { kVersion = 256, kStrict = 257, kJson = 258, kReload = 259 };
 
 const char kShortOptions[] = "rhdunvf:w:";
 const option kLongOptions[] = {
@@ -31,6 +31,7 @@ const option kLongOptions[] = {
     {"wait", required_argument, nullptr, 'w'},
     {"strict", no_argument, nullptr, kStrict},
     {"json", no_argument, nullptr, kJson},
+    {"reload", no_argument, nullptr, kReload},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -89,6 +90,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case kJson:
                 options.json = true;
+                break;
+            case kReload:
+                options.reload = true;
                 break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);

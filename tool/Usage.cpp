@@ -14,11 +14,11 @@ void usage(std::ostream& out, int status) {
         << "If used with --replace completely override current value instead of append"
         << std::endl
         << "tarnwick [-r|--replace | -d|--remove] [-n|--dry-run] [-v|--verbose | --json]\n"
-           "         [--strict] [-w|--wait SECONDS] <key> <value>\n"
-           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [-w|--wait SECONDS]\n"
-           "         -f|--file FILE\n"
-           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [-w|--wait SECONDS]\n"
-           "         -u|--unset <key>\n"
+           "         [--strict] [--reload] [-w|--wait SECONDS] <key> <value>\n"
+           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [--reload]\n"
+           "         [-w|--wait SECONDS] -f|--file FILE\n"
+           "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [--reload]\n"
+           "         [-w|--wait SECONDS] -u|--unset <key>\n"
            "tarnwick -h|--help | --version\n"
            "See tarnwick(8) for every option."
         << std::endl;

@@ -1,6 +1,7 @@
 #include "mail/postfix/EditPlan.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <utility>
 
@@ -13,6 +14,12 @@
 namespace kelmo::mail::postfix {
 
 namespace {
+
+// The parameters a reload does not put in force, each from its description
+// in postconf(5): inet_interfaces "you need to stop and start Postfix when
+// this parameter changes"; inet_protocols "you MUST stop and start Postfix
+// after changing this parameter".
+const std::string kRestartOnly[] = {"inet_interfaces", "inet_protocols"};
 
 // A parameter as the batch has left it so far.
 struct Draft {
@@ -207,6 +214,11 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
     return state;
 }
 
+std::string restartWarning(const std::string& key) {
+    return "Postfix applies " + key +
+           " only when it starts: run \"postfix stop\" and \"postfix start\"";
+}
+
 std::string unusedParameterWarning(const std::string& key) {
     return "Postfix does not use parameter \"" + key +
            "\": the name is unknown to it and nothing refers to $" + key;
@@ -311,6 +323,11 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             draft.unset = draft.unset || !draft.write;
         }
         plans[i].changed = draft.write;
+        if (draft.write && plans[i].target.kind == Target::MainCf &&
+            std::find(std::begin(kRestartOnly), std::end(kRestartOnly), plans[i].key) !=
+                std::end(kRestartOnly)) {
+            plans[i].warnings.push_back(restartWarning(plans[i].key));
+        }
         if (!draft.unset) {
             plans[i].after = draft.text;
         }

@@ -107,6 +107,10 @@ struct ParameterPlan {
 // unused.
 std::string unusedParameterWarning(const std::string& key);
 
+// "Postfix applies <key> only when it starts: ..." for a change of a main.cf
+// parameter that a reload does not put in force; --strict lets it pass.
+std::string restartWarning(const std::string& key);
+
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at
 // each list edit), each value taken as postconf stores it: blank, tab, CR,
@@ -118,6 +122,8 @@ std::string unusedParameterWarning(const std::string& key);
 // parameter read as unused gets unusedParameterWarning in its warnings. A
 // list edit of a parameter not set starts from its fallback; a service
 // setting's list is joined with "," alone, as postconf -P refuses blanks.
+// A changed main.cf parameter that Postfix reads only when it starts gets
+// restartWarning.
 // A master.cf entry is planned in the form postconf -M prints (runs of blanks
 // as one); a field or setting edited after the batch set its entry starts
 // from that entry and is put into it, as postconf -F -e and -P would, so

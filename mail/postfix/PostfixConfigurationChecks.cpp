@@ -293,8 +293,10 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
     bool writesMasterCf = false;
     std::vector<std::string> services;
     for (const ParameterPlan& plan : plans) {
-        if (strict && !plan.warnings.empty()) {
-            throw PostfixConfigurationError(plan.warnings.front());
+        for (const std::string& warning : plan.warnings) {
+            if (strict && warning != restartWarning(plan.key)) {
+                throw PostfixConfigurationError(warning);
+            }
         }
         writesMasterCf = writesMasterCf || (plan.changed && plan.target.inMasterCf());
         // Every edit of a service's setting needs the service, one that
