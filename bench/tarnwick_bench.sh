@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compares tarnwick with the bare postconf runs it makes, side by side:
-#   append:    postconf -h config_directory; postconf -h KEY; postconf -e KEY=NEW
-#   --replace: postconf -h config_directory; postconf -e KEY=VALUE
+#   append:    postconf -h config_directory; postconf -h KEY;
+#              postconf -x -o KEY=NEW -h KEY (the check); postconf -e KEY=NEW
+#   --replace: postconf -h config_directory; the check; postconf -e KEY=VALUE
 #   --json:    the append's runs, with the JSON report on standard output
 # The bare runs come from a minimal C launcher (fork, execv, waitpid, output
 # discarded). Each timed run starts from the same main.cf, backdated by an
@@ -15,8 +16,8 @@
 # step's own writes cause counted, as users pay them: (a) ten separate
 # tarnwick calls, (b) one tarnwick -f batch, (c) the bare postconf runs the
 # batch makes (postconf -h config_directory, one postconf run reading all ten
-# parameters, one -e for all ten), by the same launcher. Goals: (a)/(b) at least 50, (b)/(c) at
-# most 1.10. Every call after the first of (a) waits for postconf's settling
+# parameters, one check and one -e for all ten), by the same launcher. Goals:
+# (a)/(b) at least 50, (b)/(c) at most 1.10. Every call after the first of (a) waits for postconf's settling
 # of the main.cf the previous call wrote (about 1.8 s), so (a) runs only
 # BATCH_SEPARATE_ITERATIONS times (default 3).
 #
@@ -25,6 +26,9 @@
 # alternating BATCH_SIZE_ITERATIONS times (default a tenth of ITERATIONS, at
 # least 3). Dry runs keep postconf's settling after a write out of the figure.
 # Goals: 100 appends at most 2x one append, 1000 at most 5x.
+#
+# With TARNWICK_BEFORE (another build of tarnwick) it first times one append
+# by that build and by this one, alternating, and prints both medians in ms.
 #
 # Usage: bench/tarnwick_bench.sh [ITERATIONS]   (as root; default 200)
 #        TARNWICK=/path/to/tarnwick to skip building the release preset.
@@ -127,15 +131,26 @@ compare() {
 
 fresh
 echo "tarnwick: $TARNWICK, $iterations runs per side, postconf $($pc -h mail_version 2>/dev/null)"
+if [ -n "${TARNWICK_BEFORE:-}" ]; then
+  for ((i = 0; i < iterations; i++)); do
+    printf 'b %s\na %s\n' "$(timed "$TARNWICK_BEFORE" "$key" check_relay_domains)" \
+      "$(timed "$TARNWICK" "$key" check_relay_domains)"
+  done | sort -k1,1 -k2,2n | awk -v n="$TARNWICK_BEFORE" '
+    { v[$1, ++c[$1]] = $2 }
+    function median(s) { return (v[s, int((c[s] + 1) / 2)] + v[s, int(c[s] / 2) + 1]) / 2 / 1000 }
+    END { printf "append    %s median %7.3f ms, this build median %7.3f ms\n", n, median("b"), median("a") }'
+fi
+appended="$key=permit_mynetworks, reject_unauth_destination, check_relay_domains"
 compare append "<= 1.05" "$key" check_relay_domains :: \
   "$pc" -h config_directory ";" "$pc" -h "$key" ";" \
-  "$pc" -e "$key=permit_mynetworks, reject_unauth_destination, check_relay_domains"
+  "$pc" -x -o "$appended" -h "$key" ";" "$pc" -e "$appended"
 compare --replace "<= 1.05" --replace "$key" permit_mynetworks :: \
-  "$pc" -h config_directory ";" "$pc" -e "$key=permit_mynetworks"
+  "$pc" -h config_directory ";" "$pc" -x -o "$key=permit_mynetworks" -h "$key" ";" \
+  "$pc" -e "$key=permit_mynetworks"
 # The same append with its JSON report: the same postconf runs.
 compare --json "<= 1.05" --json "$key" check_relay_domains :: \
   "$pc" -h config_directory ";" "$pc" -h "$key" ";" \
-  "$pc" -e "$key=permit_mynetworks, reject_unauth_destination, check_relay_domains"
+  "$pc" -x -o "$appended" -h "$key" ";" "$pc" -e "$appended"
 
 # --- batch ---------------------------------------------------------------------
 keys=(smtpd_client_restrictions smtpd_helo_restrictions smtpd_sender_restrictions
@@ -145,13 +160,15 @@ template=$work/batch-template.cf
 separate=(bash -c 'for k in "${@:2}"; do "$1" "$k" check_batch || exit 1; done' separate "$TARNWICK")
 bare=("$pc" -h config_directory)
 settings=()
+overrides=()
 for k in "${keys[@]}"; do
   printf '%s = permit_mynetworks\n' "$k" >>"$template"
   printf 'append %s check_batch\n' "$k" >>"$work/batch"
   separate+=("$k")
   settings+=("$k=permit_mynetworks, check_batch")
+  overrides+=(-o "$k=permit_mynetworks, check_batch")
 done
-bare+=(";" "$pc" "${keys[@]}" ";" "$pc" -e "${settings[@]}")
+bare+=(";" "$pc" "${keys[@]}" ";" "$pc" -x "${overrides[@]}" -h "${keys[@]}" ";" "$pc" -e "${settings[@]}")
 # All three steps must leave the same main.cf.
 for step in separate batch bare; do
   case $step in

@@ -30,17 +30,6 @@ const char* const kKeys[] = {"relay_domains", "smtpd_client_restrictions", "myne
 const char kMyNetworksDefault[] = "127.0.0.0/8 [::1]/128";
 const char kLocalNetworks[] = "127.0.0.0/8, 192.0.2.1/32";
 
-// As postconf prints a value: a run of blanks and tabs as one blank.
-std::string printed(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if ((c != ' ' && c != '\t') || out.empty() || out.back() != ' ') {
-            out += c == '\t' ? ' ' : c;
-        }
-    }
-    return out;
-}
-
 // main.cf and master.cf as the keys above see them: what each file sets, and
 // Postfix's defaults.
 struct World {

@@ -78,17 +78,6 @@ bool contains(const std::vector<std::string>& list, const std::string& item) {
     return std::find(list.begin(), list.end(), item) != list.end();
 }
 
-// As postconf prints text: a run of blanks and tabs as one blank.
-std::string printed(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if ((c != ' ' && c != '\t') || out.empty() || out.back() != ' ') {
-            out += c == '\t' ? ' ' : c;
-        }
-    }
-    return out;
-}
-
 // What a value stands for among the elements, as printed: itself, or with a
 // separator outside braces, its non-empty elements in a row.
 std::vector<std::string> wanted(const std::string& value) {
@@ -199,6 +188,55 @@ void checkAppendPair(const std::string& current, const std::string& first,
     }
 }
 
+// Where run first stands among list from from on, or npos.
+std::size_t first(const std::vector<std::string>& list, const std::vector<std::string>& run,
+                  std::size_t from = 0) {
+    const auto at = std::search(list.begin() + static_cast<long>(from), list.end(), run.begin(),
+                                run.end());
+    return at == list.end() ? std::string::npos : static_cast<std::size_t>(at - list.begin());
+}
+
+// An append placed at an anchor: when the list holds the anchor, the value then stands before
+// (after) it, exactly once where it was written, and placing it again writes nothing. Braces
+// balanced and value and anchor sharing no element, as the checks and the front end see to.
+void checkPlace(const std::string& current, const std::string& value, const std::string& anchor,
+                postfix::Place place) {
+    const std::vector<std::string> run = wanted(value), anchorRun = wanted(anchor);
+    for (const std::string& text : {current, value, anchor}) {
+        if (depthAfter(text) != 0 || !postfix::bracesBalance(text)) {
+            return;
+        }
+    }
+    for (const std::string& element : run) {
+        if (element.empty() || contains(anchorRun, element) || contains(wanted(" "), element)) {
+            return;
+        }
+    }
+    bool found = false;
+    const postfix::ListEdit edit = postfix::planPlace(current, value, anchor, place, found);
+    std::vector<std::string> before = postfix::listElements(current);
+    std::transform(before.begin(), before.end(), before.begin(), printed);
+    FUZZ_CHECK(found == (!anchorRun.empty() && !contains(anchorRun, "") &&
+                         first(before, anchorRun) != std::string::npos));
+    if (!found || run.empty()) {
+        FUZZ_CHECK(!edit.write);
+        return;
+    }
+    std::vector<std::string> after = postfix::listElements(edit.write ? edit.text : current);
+    std::transform(after.begin(), after.end(), after.begin(), printed);
+    const std::size_t at = first(after, anchorRun), stands = first(after, run);
+    FUZZ_CHECK(at != std::string::npos && stands != std::string::npos);
+    if (place == postfix::Place::Before) {
+        FUZZ_CHECK(stands + run.size() <= at);
+    } else {
+        FUZZ_CHECK(first(after, run, at + anchorRun.size()) != std::string::npos);
+    }
+    if (edit.write) {
+        FUZZ_CHECK(first(after, run, stands + run.size()) == std::string::npos);
+        FUZZ_CHECK(!postfix::planPlace(edit.text, value, anchor, place, found).write);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -213,6 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkAppend(current, value);
     checkRemove(current, value);
     checkAppendPair(current, value, second);
+    checkPlace(current, value, second, postfix::Place::Before);
+    checkPlace(current, value, second, postfix::Place::After);
 
     // Appending what was just appended finds it (unless the value is empty:
     // appended to an empty list it leaves no element to find; or the list

@@ -1,6 +1,7 @@
 #include "tool/BatchFile.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <fstream>
 #include <iostream>
@@ -9,6 +10,7 @@
 #include "common/SystemError.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
+#include "tool/Options.h"
 
 namespace tarnwick {
 
@@ -30,10 +32,37 @@ const struct {
     {"remove", ValueEdit::Remove},
 };
 
+const struct {
+    const char* option;
+    ValueEdit::Placement placement;
+} kPlacements[] = {
+    {"append --before ", ValueEdit::Before},
+    {"append --after ", ValueEdit::After},
+};
+
 // Nothing for anything but "WORD KEY VALUE" with a known word and a
-// non-empty key, or "unset KEY"; VALUE may be empty but its blank may not be
-// missing.
+// non-empty key, "append --before|--after ANCHOR KEY VALUE", or "unset KEY";
+// VALUE may be empty but its blank may not be missing.
 std::optional<ValueEdit> parseLine(const std::string& line) {
+    // "append --before ANCHOR KEY VALUE", or --after: the anchor holds no
+    // blank; commas join the elements of one that has several.
+    for (const auto& [option, placement] : kPlacements) {
+        const std::string::size_type start = std::strlen(option);
+        const std::string::size_type end = line.find(' ', start);
+        if (line.compare(0, start, option) != 0) {
+            continue;
+        }
+        std::optional<ValueEdit> edit;
+        if (end != start && end != std::string::npos) {
+            edit = parseLine("append " + line.substr(end + 1));
+        }
+        if (!edit || edit->kind != ValueEdit::Append || edit->placement != ValueEdit::AtEnd) {
+            return std::nullopt;
+        }
+        edit->placement = placement;
+        edit->anchor = line.substr(start, end - start);
+        return edit;
+    }
     const std::string::size_type afterWord = line.find(' ');
     if (afterWord == 5 && line.compare(0, 6, "unset ") == 0) {
         const std::string key = line.substr(afterWord + 1);
@@ -113,8 +142,12 @@ std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
                 throw BatchFileError(where + refusal.what());
             }
         }
-        if (edit.value.find('\0') != std::string::npos) {
+        if (edit.value.find('\0') != std::string::npos ||
+            edit.anchor.find('\0') != std::string::npos) {
             throw BatchFileError(where + "value of \"" + edit.key + "\" holds a NUL byte");
+        }
+        if (edit.placement != ValueEdit::AtEnd && placedAtItself(edit.value, edit.anchor)) {
+            throw BatchFileError(where + "a value cannot be placed before or after itself");
         }
         edits.push_back(*parsed);
     }

@@ -8,6 +8,9 @@
 #include <iostream>
 #include <string>
 
+#include <boost/algorithm/string/trim.hpp>
+
+#include "mail/postfix/ValueLists.h"
 #include "tool/StandardOutput.h"
 #include "tool/Usage.h"
 
@@ -16,7 +19,7 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256, kStrict = 257, kJson = 258, kReload = 259 };
+enum { kVersion = 256, kStrict = 257, kJson = 258, kBefore = 259, kAfter = 260, kReload = 261 };
 
 const char kShortOptions[] = "rhdunvf:w:";
 const option kLongOptions[] = {
@@ -31,6 +34,8 @@ const option kLongOptions[] = {
     {"wait", required_argument, nullptr, 'w'},
     {"strict", no_argument, nullptr, kStrict},
     {"json", no_argument, nullptr, kJson},
+    {"before", required_argument, nullptr, kBefore},
+    {"after", required_argument, nullptr, kAfter},
     {"reload", no_argument, nullptr, kReload},
     {nullptr, 0, nullptr, 0},
 };
@@ -47,6 +52,12 @@ int waitSeconds(const char* text) {
 }
 
 }  // namespace
+
+bool placedAtItself(const std::string& value, const std::string& anchor) {
+    using kelmo::mail::postfix::listRun;
+    return listRun(boost::algorithm::trim_copy(value)) ==
+           listRun(boost::algorithm::trim_copy(anchor));
+}
 
 Options parseOptions(int argc, char* argv[]) {
     Options options;
@@ -94,6 +105,14 @@ Options parseOptions(int argc, char* argv[]) {
             case kReload:
                 options.reload = true;
                 break;
+            case kBefore:
+            case kAfter:
+                if (options.placement != Options::ValueEdit::AtEnd) {
+                    usageError("you should give one --before or --after");
+                }
+                options.placement = option == kBefore ? Options::ValueEdit::Before : Options::ValueEdit::After;
+                options.anchor = optarg;
+                break;
             default:  // getopt_long has already named the unknown option
                 usage(std::cerr, EXIT_FAILURE);
         }
@@ -105,6 +124,9 @@ Options parseOptions(int argc, char* argv[]) {
     }
     if (unset && (replace || remove)) {
         usageError("you should not combine --unset with --replace or --remove");
+    }
+    if (options.placement != Options::ValueEdit::AtEnd && (replace || remove || unset || batch)) {
+        usageError("you should give --before or --after with an append only");
     }
     if (batch) {
         if (operands != 0 || replace || remove || unset) {
@@ -133,6 +155,9 @@ Options parseOptions(int argc, char* argv[]) {
                               : Options::ValueEdit::Append;
     options.key = argv[optind];
     options.value = argv[optind + 1];
+    if (options.placement != Options::ValueEdit::AtEnd && placedAtItself(options.value, options.anchor)) {
+        usageError("you should not place a value before or after itself");
+    }
     return options;
 }
 

@@ -18,6 +18,9 @@ struct Options {
     bool strict = false;   // --strict: refuse the run where a plan warns
     bool json = false;     // --json: one JSON report on standard output instead of -v's lines
     bool reload = false;   // --reload: postfix reload after a write, when Postfix runs
+    // --before ANCHOR, --after ANCHOR: where an append puts a value the list lacks
+    ValueEdit::Placement placement = ValueEdit::AtEnd;
+    std::string anchor;
     std::string key;
     std::string value;
 
@@ -28,6 +31,9 @@ struct Options {
     // written.
     bool compare() const { return verbose || dryRun || batch() || strict || json; }
 };
+
+// Whether value, compared as an append compares it, is its own anchor.
+bool placedAtItself(const std::string& value, const std::string& anchor);
 
 // Reads argv with getopt_long. -h and --version print and exit 0 where they
 // stand; an unrecognised option, a misplaced combination or a wrong operand

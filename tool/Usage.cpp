@@ -15,6 +15,8 @@ void usage(std::ostream& out, int status) {
         << std::endl
         << "tarnwick [-r|--replace | -d|--remove] [-n|--dry-run] [-v|--verbose | --json]\n"
            "         [--strict] [--reload] [-w|--wait SECONDS] <key> <value>\n"
+           "tarnwick --before|--after ANCHOR [-n|--dry-run] [-v|--verbose | --json]\n"
+           "         [--strict] [--reload] [-w|--wait SECONDS] <key> <value>\n"
            "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [--reload]\n"
            "         [-w|--wait SECONDS] -f|--file FILE\n"
            "tarnwick [-n|--dry-run] [-v|--verbose | --json] [--strict] [--reload]\n"

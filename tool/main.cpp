@@ -120,7 +120,8 @@ int main(int argc, char* argv[]) {
         // leaves nothing half done.
         const std::vector<ValueEdit> edits =
             options.batch() ? tarnwick::readBatch(options.file)
-                            : std::vector<ValueEdit>{{options.action, options.key, options.value}};
+                            : std::vector<ValueEdit>{{options.action, options.key, options.value,
+                                                      options.placement, options.anchor}};
         auto& configuration = PostfixConfiguration::instance();
         configuration.setLockWait(options.waitSeconds);
         PostfixConfiguration::EditOptions editing;

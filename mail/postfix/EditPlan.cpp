@@ -28,6 +28,8 @@ struct Draft {
     bool write = false;      // some edit decided to write it
     bool unset = false;      // the batch leaves it not set
     bool mentioned = false;  // an edit named it already
+    std::vector<std::string> appended;  // values its appends added
+    bool asRead = true;      // text is still the value read
 };
 
 // postconf -P refuses whitespace in a value, so a service setting's list is
@@ -51,15 +53,48 @@ std::string startNotSet(const ValueEdit& edit, const RunState& state,
                             : nullptr;
         if (inherited != nullptr && inherited->mentioned) {
             if (!inherited->unset) {
-                return inherited->text;
+                return inherited->asRead && name->current ? name->current->list() : inherited->text;
             }
-            return name->fallback ? name->fallback->value : std::string();
+            return name->fallback ? name->fallback->list() : std::string();
         }
     }
-    return parameter.fallback ? parameter.fallback->value : std::string();
+    return parameter.fallback ? parameter.fallback->list() : std::string();
 }
 
-ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const std::string& value) {
+// Why a list edit of current cannot be planned, or nothing.
+std::optional<std::string> refusalOf(const ValueEdit& edit, const std::string& current,
+                                     bool anchorFound) {
+    if (hasUnclosedBrace(current)) {
+        return edit.key + " has an unclosed \"{\": Postfix reads the rest of the list as one "
+                          "element; set it whole with --replace";
+    }
+    if (!anchorFound) {
+        return "\"" + edit.anchor + "\" is not an element of " + edit.key + ": nothing written";
+    }
+    return std::nullopt;
+}
+
+// The elements that always end a restriction list's evaluation.
+const char* terminalBefore(const std::vector<std::string>& elements,
+                           const std::vector<std::string>& run) {
+    const auto found = std::search(elements.begin(), elements.end(), run.begin(), run.end());
+    for (auto element = elements.begin(); element != found; ++element) {
+        for (const char* word : {"permit", "reject", "defer"}) {
+            if (*element == word) {
+                return word;
+            }
+        }
+    }
+    return nullptr;
+}
+
+ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const std::string& value,
+                      bool& anchorFound) {
+    anchorFound = true;
+    if (edit.placement != ValueEdit::AtEnd) {
+        const Place place = edit.placement == ValueEdit::Before ? Place::Before : Place::After;
+        return planPlace(current, value, edit.anchor, place, anchorFound);
+    }
     switch (edit.kind) {
         case ValueEdit::Remove:
             return planRemove(current, value);
@@ -147,10 +182,35 @@ std::string withField(const std::string& entry, const std::string& field,
     return joinWords(words);
 }
 
+// Postfix stops a restriction list at the first element that decides for
+// every client: a value left after one is never looked at.
+void warnUnreachable(ParameterPlan& plan, const std::vector<std::string>& appended) {
+    const std::string& name =
+        plan.target.inMasterCf() ? plan.target.service.name : plan.key;
+    const std::string suffix = "_restrictions";
+    if (!plan.after || name.size() < suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return;
+    }
+    std::vector<std::string> elements = listElements(*plan.after);
+    std::transform(elements.begin(), elements.end(), elements.begin(), printedForm);
+    for (const std::string& value : appended) {
+        if (const char* word = terminalBefore(elements, listRun(value))) {
+            plan.warnings.push_back(unreachableWarning(plan.key, value, word));
+        }
+    }
+}
+
 }  // namespace
 
-ValueEdit::ValueEdit(Kind kind, std::string key, std::string value)
-    : kind(kind), key(std::move(key)), value(std::move(value)), target(Target::of(this->key)) {}
+ValueEdit::ValueEdit(Kind kind, std::string key, std::string value, Placement placement,
+                     std::string anchor)
+    : kind(kind),
+      key(std::move(key)),
+      value(std::move(value)),
+      target(Target::of(this->key)),
+      placement(placement),
+      anchor(std::move(anchor)) {}
 
 bool ParameterState::needsFallback() const {
     return current && (current->set ? fallbackIfSet : fallbackIfNotSet);
@@ -182,6 +242,11 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
         }
         ParameterState& parameter = state.parameters[at->second];
         parameter.asSet = parameter.asSet || edit.target.inMasterCf() || edit.kind == ValueEdit::Unset;
+        // What Postfix uses once a main.cf parameter is unset is its default,
+        // which the check of the new configuration takes in its place.
+        if (edit.kind == ValueEdit::Unset && !edit.target.inMasterCf()) {
+            parameter.readCurrent = parameter.fallbackIfSet = true;
+        }
         // Only a list edit looks at mynetworks through its default replacement.
         state.wantMyNetworksDefault =
             state.wantMyNetworksDefault || (edit.key == "mynetworks" && edit.isListEdit());
@@ -222,6 +287,12 @@ std::string restartWarning(const std::string& key) {
 std::string unusedParameterWarning(const std::string& key) {
     return "Postfix does not use parameter \"" + key +
            "\": the name is unknown to it and nothing refers to $" + key;
+}
+
+std::string unreachableWarning(const std::string& key, const std::string& value,
+                               const std::string& word) {
+    return key + ": \"" + value + "\" follows \"" + word +
+           "\", where Postfix always stops: it is never reached; place it with --before " + word;
 }
 
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
@@ -272,9 +343,11 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             const std::optional<std::string> inEntry = settingOf(entry->text, name);
             draft.set = inEntry.has_value();
             draft.text = inEntry.value_or(std::string());
+            draft.asRead = false;
         }
         if (!edit.isListEdit() || edit.target.kind == Target::ServiceEntry ||
             edit.target.kind == Target::ServiceField) {
+            draft.asRead = false;
             draft.unset = edit.kind == ValueEdit::Unset;
             draft.write = draft.write || !draft.unset;
             // An entry as postconf -M prints it, each run of blanks one.
@@ -290,13 +363,24 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             }
             continue;
         }
-        std::string current = draft.set ? draft.text : startNotSet(edit, state, drafts, parameter);
+        std::string current = !draft.set                         ? startNotSet(edit, state, drafts, parameter)
+                              : draft.asRead && parameter.current ? parameter.current->list()
+                                                                  : draft.text;
         // A service's own mynetworks is used as written.
         if (edit.key == "mynetworks") {
             current = chooseMyNetworks(current, state.myNetworksDefault, state.localNetworks);
         }
-        const ListEdit decided = planListEdit(edit, current, value);
+        bool anchorFound = true;
+        const ListEdit decided = planListEdit(edit, current, value, anchorFound);
+        ParameterPlan& plan = plans[static_cast<std::size_t>(&draft - drafts.data())];
+        if (!plan.refusal) {
+            plan.refusal = refusalOf(edit, current, anchorFound);
+        }
+        if (decided.write && edit.kind == ValueEdit::Append) {
+            draft.appended.push_back(value);
+        }
         if (decided.write) {
+            draft.asRead = false;
             draft.write = true;
             draft.unset = false;
             draft.text = edit.target.inMasterCf() ? serviceList(decided.text) : decided.text;
@@ -331,6 +415,7 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         if (!draft.unset) {
             plans[i].after = draft.text;
         }
+        warnUnreachable(plans[i], draft.appended);
     }
     return plans;
 }

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mail/postfix/Target.h"
@@ -18,13 +19,19 @@ namespace kelmo::mail::postfix {
 struct ValueEdit {
     // Unset has no value; AppendPair's value is the element "FIRST SECOND".
     enum Kind { Append, Replace, Remove, Unset, AppendPair };
+    // Where an append puts a value the list lacks: at its end, or before or
+    // after the anchor.
+    enum Placement { AtEnd, Before, After };
 
-    ValueEdit(Kind kind, std::string key, std::string value = std::string());
+    ValueEdit(Kind kind, std::string key, std::string value = std::string(),
+              Placement placement = AtEnd, std::string anchor = std::string());
 
     Kind kind;
     std::string key;
     std::string value;
     Target target;  // from the key
+    Placement placement;
+    std::string anchor;
 
     // An edit that starts from the current list rather than replacing it.
     bool isListEdit() const { return kind != Replace && kind != Unset; }
@@ -32,12 +39,22 @@ struct ValueEdit {
 
 // One parameter as postconf printed it, trimmed.
 struct Reading {
+    Reading(std::string value = std::string(), bool set = true, bool used = true)
+        : value(std::move(value)), set(set), used(used) {}
+
     std::string value;
     // False when read as its file sets it and found not set.
-    bool set = true;
+    bool set;
     // False when the name is unknown to Postfix and nothing refers to it, so
     // that a value written there would change nothing.
-    bool used = true;
+    bool used;
+    // Where value is a default that depends on compatibility_level, the
+    // branch in force: the list Postfix evaluates, which list edits start
+    // from (value stays what the report shows as before).
+    std::optional<std::string> branch;
+
+    // The list that list edits start from.
+    const std::string& list() const { return branch ? *branch : value; }
 };
 
 // One parameter of a run: what must be read under the lock, and once read,
@@ -71,7 +88,8 @@ struct ParameterState {
 class RunState {
 public:
     // Decides what a run of edits must read: every parameter when compare is
-    // set, else those whose first edit is not a plain replacement.
+    // set, else those whose first edit is not a plain replacement, and the
+    // default of a main.cf parameter set before an edit unsets it.
     static RunState forEdits(const std::vector<ValueEdit>& edits, bool compare);
 
     std::vector<ParameterState> parameters;
@@ -101,6 +119,9 @@ struct ParameterPlan {
     // What the administrator should hear about the edit (without a program
     // name), whether or not it writes.
     std::vector<std::string> warnings;
+    // Why the run must not write it (the first reason the edits met); the
+    // checks refuse the whole run for it.
+    std::optional<std::string> refusal;
 };
 
 // "Postfix does not use parameter "<key>": ..." for a parameter read as
@@ -110,6 +131,11 @@ std::string unusedParameterWarning(const std::string& key);
 // "Postfix applies <key> only when it starts: ..." for a change of a main.cf
 // parameter that a reload does not put in force; --strict lets it pass.
 std::string restartWarning(const std::string& key);
+
+// "<key>: "<value>" follows "<word>", where Postfix always stops: ..." for a
+// value an append left after permit, reject or defer in a restriction list.
+std::string unreachableWarning(const std::string& key, const std::string& value,
+                               const std::string& word);
 
 // Applies the edits in order, each to the result of the one before, as
 // separate runs would (mynetworks seen through its default replacement at
@@ -121,7 +147,10 @@ std::string restartWarning(const std::string& key);
 // that changes nothing reads as unchanged. A
 // parameter read as unused gets unusedParameterWarning in its warnings. A
 // list edit of a parameter not set starts from its fallback; a service
-// setting's list is joined with "," alone, as postconf -P refuses blanks.
+// setting's list is joined with "," alone, as postconf -P refuses blanks. A
+// list edit of a list with an unclosed '{', or an append whose anchor the
+// list lacks, gives the plan its refusal; an append to a *_restrictions list
+// that leaves its value after permit, reject or defer, a warning.
 // A changed main.cf parameter that Postfix reads only when it starts gets
 // restartWarning.
 // A master.cf entry is planned in the form postconf -M prints (runs of blanks

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <cctype>
+#include <cstring>
 #include <sstream>
 
 #include <boost/algorithm/string/trim.hpp>
@@ -58,14 +60,25 @@ bool usedBy(const std::string& errors, const std::string& key) {
            says(errors, ": undefined parameter: " + key);
 }
 
+// A read fails before anything is written: the configuration was unreadable
+// already, and only a replacement, which reads nothing, can mend it.
+std::string unreadable(const std::string& errors) {
+    const std::string name = namedParameter(errors);
+    if (name.empty()) {
+        return failureText(errors);
+    }
+    return boost::algorithm::trim_right_copy(errors) + "; repair " + name + " with tarnwick -r " +
+           name + " VALUE or by hand";
+}
+
 std::string readInto(const std::vector<std::string>& arguments, std::string& errors,
                      bool checkDiagnostics = true) {
     std::string output;
     if (runFailed(run(arguments, output, errors))) {
-        throw PostfixConfigurationError(failureText(errors));
+        throw PostfixConfigurationError(unreadable(errors));
     }
     if (checkDiagnostics && output.empty() && !PostfixConfiguration::isCleanDiagnostics(errors)) {
-        throw PostfixConfigurationError(errors);
+        throw PostfixConfigurationError(unreadable(errors));
     }
     return output;
 }
@@ -120,6 +133,41 @@ int run(const std::vector<std::string>& arguments, std::string& output, std::str
     capture(pipe.stdoutChannel, output);
     capture(pipe.stderrChannel, errors);
     return pipe.run();
+}
+
+std::string fatalLine(const std::string& errors) {
+    std::istringstream lines(errors);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.find("fatal:") != std::string::npos) {
+            return line;
+        }
+    }
+    return std::string();
+}
+
+std::string namedParameter(const std::string& errors) {
+    const std::string line = fatalLine(errors);
+    if (line.empty()) {
+        return std::string();
+    }
+    std::istringstream words(line.substr(line.find("fatal:") + std::strlen("fatal:")));
+    std::string word, previous;
+    for (; words >> word; previous = word) {
+        if (word.back() == ':') {
+            word.pop_back();
+        }
+        const bool name = !word.empty() && std::islower(static_cast<unsigned char>(word[0])) &&
+                          std::all_of(word.begin(), word.end(), [](char c) {
+                              return std::islower(static_cast<unsigned char>(c)) ||
+                                     std::isdigit(static_cast<unsigned char>(c)) || c == '_';
+                          });
+        if (name && (word.find('_') != std::string::npos || previous == "variable" ||
+                     previous == "parameter")) {
+            return word;
+        }
+    }
+    return std::string();
 }
 
 std::string read(const std::vector<std::string>& arguments, bool checkDiagnostics) {

@@ -24,7 +24,9 @@ int run(const std::vector<std::string>& arguments, std::string& output, std::str
 // A read: postconf ARGUMENTS..., its standard output untrimmed. Throws
 // PostfixConfigurationError when the run fails, or with checkDiagnostics when
 // it exits 0 with no output and an error diagnostic (a parameter set to
-// nothing prints nothing).
+// nothing prints nothing): postconf's standard error, followed by "; repair
+// NAME with tarnwick -r NAME VALUE or by hand" where its fatal line names a
+// parameter (namedParameter).
 std::string read(const std::vector<std::string>& arguments, bool checkDiagnostics = true);
 
 // Whether hidden values are read again with a reference (see readParameter).
@@ -95,6 +97,18 @@ std::map<std::string, std::string> entriesByName(const std::string& output);
 // Throws PostfixConfigurationError when the run fails, or when a service is
 // missing and postconf wrote an error diagnostic.
 std::vector<std::string> missingServices(const std::vector<std::string>& serviceTypes);
+
+// The first line of errors that holds "fatal:", as postconf printed it
+// (without its line end); empty when there is none.
+std::string fatalLine(const std::string& errors);
+
+// The parameter that postconf's fatal line in errors names, empty when it
+// names none. postconf names one as "config variable NAME: ...", "parameter
+// NAME: ...", "bad NAME value: ..." or "unknown NAME value ...": the first
+// word after "fatal:" of lower-case letters, digits and '_' (a ':' after it
+// aside) that holds a '_' or follows "variable" or "parameter". A path holds
+// '/', a quoted value '"': neither is taken for a name.
+std::string namedParameter(const std::string& errors);
 
 // A write: postconf ARGUMENTS... (options first); throws
 // PostfixConfigurationError when it fails. Whatever a successful write prints

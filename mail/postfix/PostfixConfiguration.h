@@ -63,11 +63,11 @@ public:
     };
 
     // The edits in order as one transaction: check (checkEdits), lock, read
-    // (readState), plan (planEdits), check (checkPlans, in a dry run too, so
-    // that it foresees every refusal of the real run), write (writePlans,
-    // unless dryRun). The main.cf lock is held from before the first read
-    // until the writes have returned; nothing is written when anything fails
-    // before. Returns one plan per parameter in order of first mention.
+    // (readState), plan (planEdits), check (checkPlans and checkReadable, in
+    // a dry run too, so that it foresees every refusal of the real run),
+    // write (writePlans, unless dryRun). The main.cf lock is held from before
+    // the first read until the writes have returned; nothing is written when
+    // anything fails before. Returns one plan per parameter in order of first mention.
     // Throws PostfixConfigurationError for each refusal, what the reads throw,
     // for a failed write (naming what an earlier write of the run wrote), for
     // a mode and owner that could not be put back after a write (see
@@ -127,6 +127,12 @@ private:
     // (-h -d), then mynetworks' default, as getParameter reads them.
     static void readState(RunState& state, bool batch);
 
+    // Where a value read is a default that depends on compatibility_level
+    // (postconf prints relay_domains and smtpd_relay_restrictions so when
+    // they are not set), notes the branch in force, reading the level with
+    // postconf -x -h compatibility_level once, only then.
+    static void chooseCompatibilityBranches(RunState& state);
+
     using Settings = std::vector<std::pair<std::string, std::string>>;
 
     // Throws PostfixConfigurationError when an argument key=value passes the
@@ -134,6 +140,10 @@ private:
     // postconf argument holds at most 131071"), or all of them with the
     // environment the limit for one exec ("the batch is too large ...").
     static void checkWriteArguments(const Settings& settings);
+
+    // Throws PostfixConfigurationError when one postconf run with arguments
+    // would not fit an exec: "the batch is too large ...".
+    static void checkRunFits(const std::vector<std::string>& arguments);
 
     // Throws PostfixConfigurationError when main.cf does not end with a
     // newline and postconf -n says it sets not every key of settings.
@@ -145,6 +155,20 @@ private:
     // write would add a line, and each written service's presence in
     // master.cf. Throws PostfixConfigurationError.
     void checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const;
+
+    // Whether postconf can read the configuration with the plans' new values,
+    // asked in one run before anything is written: postconf -x -o KEY=NEW...
+    // -h KEY... for every main.cf parameter set, and as set to nothing for one
+    // unset whose default read found it unknown to Postfix. A service
+    // setting's value goes in through a reference name of the tool's own,
+    // which the run refers to. No run when there is nothing to check. When
+    // postconf fails, the same run without the new values tells whether the
+    // configuration was unreadable already (that read's failure is thrown);
+    // otherwise throws PostfixConfigurationError "postconf cannot
+    // read the configuration with the new value of KEY: <postconf's fatal
+    // line>; nothing written", KEY the parameter the fatal line names where
+    // the run sets it, else every one the run sets ("values of A, B").
+    static void checkReadable(const std::vector<ParameterPlan>& plans, const RunState& state);
 
     // The plans' writes in order (postconf -e, -X, -P, -P -X), each run
     // only when it has something to write. The mode and owner main.cf and

@@ -1,9 +1,11 @@
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/join.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
@@ -194,6 +196,10 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
         if (edit.kind != ValueEdit::Unset && edit.target.kind == Target::ServiceSetting) {
             checkServiceText(boost::algorithm::trim_copy(edit.value));
         }
+        // Postfix would read the rest of the list as one element.
+        if (!bracesBalance(edit.value) || !bracesBalance(edit.anchor)) {
+            throw PostfixConfigurationError("value of \"" + edit.key + "\" has unbalanced braces");
+        }
         checkEntryEdit(edit);
         // A field or setting follows its entry's replacement, which would
         // drop it, and never its unset, which leaves it no entry.
@@ -222,7 +228,7 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
 }
 
 void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
-    std::size_t size = kPostconfPath + execCost(kPostconfPath - 1) + execCost(2);
+    std::vector<std::string> arguments{"-e"};
     for (const auto& [key, value] : settings) {
         if (key.size() + 1 + value.size() > kMaxArgument) {
             throw PostfixConfigurationError("value of \"" + key + "\" is " +
@@ -230,13 +236,30 @@ void PostfixConfiguration::checkWriteArguments(const Settings& settings) {
                                             " bytes; one postconf argument holds at most " +
                                             std::to_string(kMaxArgument));
         }
-        size += execCost(key.size() + 1 + value.size());
+        arguments.push_back(key + "=" + value);
+    }
+    checkRunFits(arguments);
+}
+
+void PostfixConfiguration::checkRunFits(const std::vector<std::string>& arguments) {
+    std::size_t size = kPostconfPath + execCost(kPostconfPath - 1);
+    bool fits = true;
+    for (const std::string& argument : arguments) {
+        fits = fits && argument.size() <= kMaxArgument;
+        size += execCost(argument.size());
     }
     // postconf inherits this environment, which shares the room.
     const long systemLimit = ::sysconf(_SC_ARG_MAX);
     long limit = std::min(systemLimit > 0 ? systemLimit : 131072L, kMaxExecStrings);
     for (char** variable = environ; *variable != nullptr; ++variable) {
         limit -= static_cast<long>(execCost(std::strlen(*variable)));
+    }
+    // Only the check's arguments can pass the one for an argument here: its
+    // reference names are longer than the shortest service keys.
+    if (!fits) {
+        throw PostfixConfigurationError(
+            "the batch is too large for one postconf run (an argument past " +
+            std::to_string(kMaxArgument) + " bytes): split it");
     }
     if (size > static_cast<std::size_t>(std::max(limit, 0L))) {
         throw PostfixConfigurationError(
@@ -277,6 +300,11 @@ void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
 }
 
 void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, bool strict) const {
+    for (const ParameterPlan& plan : plans) {
+        if (plan.refusal) {
+            throw PostfixConfigurationError(*plan.refusal);
+        }
+    }
     // A service setting may have inherited an element with blanks inside
     // braces from main.cf.
     for (const ParameterPlan& plan : plans) {
@@ -333,6 +361,88 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
     if (!missing.empty()) {
         throw PostfixConfigurationError("master.cf has no service \"" + missing.front() + "\"");
     }
+}
+
+void PostfixConfiguration::checkReadable(const std::vector<ParameterPlan>& plans,
+                                         const RunState& state) {
+    // postconf takes -o values for its run alone and fails on what it cannot
+    // read, as every later run would (Postfix too): a list where one value
+    // is wanted, a macro it cannot expand.
+    std::vector<std::string> arguments{"-x"}, printed, references;
+    std::vector<std::pair<std::string, std::string>> named;  // key, as the message names it
+    for (const ParameterPlan& plan : plans) {
+        std::string name = plan.key;
+        if (!plan.changed) {
+            continue;
+        } else if (plan.target.kind == Target::ServiceEntry ||
+                   plan.target.kind == Target::ServiceField) {
+            // Entries and fields are no parameters: no setting refers to
+            // them, and postconf -M -e and -F -e check them as they write.
+            continue;
+        } else if (plan.target.inMasterCf()) {
+            // postconf -P writes any macro, which postconf then fails to
+            // expand (it only warns where Postfix neither knows NAME nor sees
+            // it referred to); the reference stands for the service.
+            // postconf -P -X only removes.
+            if (!plan.after) {
+                continue;
+            }
+            name = postconf::kReference + std::to_string(references.size());
+            references.push_back("$" + name);
+        } else if (!plan.after) {
+            // Unset, a parameter of Postfix's (its default read found it
+            // known) takes its default, which postconf reads by itself;
+            // written out, a default can fail (mynetworks_style's compares a
+            // compatibility_level not yet set).
+            const std::optional<Reading>& fallback = state.find(plan.key)->fallback;
+            if (!fallback || fallback->used) {
+                continue;
+            }
+        }
+        // A name unknown to Postfix expands to nothing once unset, as when
+        // set to nothing: what refers to it may then fail.
+        arguments.insert(arguments.end(), {"-o", name + "=" + plan.after.value_or("")});
+        printed.push_back(name);
+        named.emplace_back(plan.key, plan.after ? plan.key : plan.key + " (unset)");
+    }
+    if (printed.empty()) {
+        return;
+    }
+    if (!references.empty()) {
+        arguments.insert(arguments.end(), {"-o", postconf::kReference + std::string("=") +
+                                                     boost::algorithm::join(references, " ")});
+    }
+    arguments.push_back("-h");
+    arguments.insert(arguments.end(), printed.begin(), printed.end());
+    checkRunFits(arguments);
+    std::string output, errors;
+    const int status = postconf::run(arguments, output, errors);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return;
+    }
+    // Unreadable before the new values, the configuration needs mending
+    // first: this read fails as every read does, with the repair hint.
+    std::vector<std::string> unchanged{"-x", "-h"};
+    unchanged.insert(unchanged.end(), printed.begin(), printed.end());
+    postconf::read(unchanged, false);
+
+    std::string fatal = postconf::fatalLine(errors);
+    if (fatal.empty()) {
+        fatal = errors.empty() ? "unknown error" : boost::algorithm::trim_copy(errors);
+    }
+    const std::string culprit = postconf::namedParameter(errors);
+    std::vector<std::string> subjects;
+    for (const auto& [key, name] : named) {
+        if (key == culprit) {
+            subjects.assign(1, name);
+            break;
+        }
+        subjects.push_back(name);
+    }
+    throw PostfixConfigurationError(
+        std::string("postconf cannot read the configuration with the new value") +
+        (subjects.size() > 1 ? "s" : "") + " of " + boost::algorithm::join(subjects, ", ") +
+        ": " + fatal + "; nothing written");
 }
 
 }  // namespace kelmo::mail::postfix

@@ -2,12 +2,14 @@
 #include <optional>
 
 #include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/FileMode.h"
 #include "mail/postfix/MyNetworks.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
 #include "mail/postfix/Postconf.h"
+#include "mail/postfix/ValueLists.h"
 
 // The edits read, decide and write under one main.cf lock: with the lock
 // around the write alone, two runs appending different values to the same
@@ -32,7 +34,7 @@ void PostfixConfiguration::appendPairValue(const std::string& key, const std::st
 }
 
 // Every edit goes through here, a single one as much as a batch: check,
-// lock, read, plan, check, write.
+// lock, read, plan, check (postconf itself last), write.
 std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<ValueEdit>& edits,
                                                             const EditOptions& options) {
     checkEdits(edits);
@@ -41,6 +43,7 @@ std::vector<ParameterPlan> PostfixConfiguration::applyEdits(const std::vector<Va
     readState(state, options.batch);
     std::vector<ParameterPlan> plans = planEdits(edits, state, options.compare);
     checkPlans(plans, options.strict);
+    checkReadable(plans, state);
     if (!options.dryRun) {
         writePlans(plans, options.written);
     }
@@ -81,9 +84,29 @@ void PostfixConfiguration::readState(RunState& state, bool batch) {
         }
     }
     reads.run();
+    chooseCompatibilityBranches(state);
     if (state.wantMyNetworksDefault) {
         state.myNetworksDefault = defaultMyNetworks();
         state.localNetworks = localNetworks();
+    }
+}
+
+void PostfixConfiguration::chooseCompatibilityBranches(RunState& state) {
+    std::optional<std::string> level;  // read once, and only when a default needs it
+    for (ParameterState& parameter : state.parameters) {
+        for (std::optional<Reading>* reading : {&parameter.current, &parameter.fallback}) {
+            const std::optional<CompatibilityDefault> byLevel =
+                *reading ? compatibilityDefault((*reading)->value) : std::nullopt;
+            if (!byLevel) {
+                continue;
+            }
+            if (!level) {
+                level = boost::algorithm::trim_copy(
+                    postconf::read({"-x", "-h", "compatibility_level"}));
+            }
+            (*reading)->branch = levelBelow(*level, byLevel->level) ? byLevel->below
+                                                                    : byLevel->otherwise;
+        }
     }
 }
 

@@ -38,7 +38,8 @@ conf() {  # conf DIR LINE...: main.cf holding the lines, settled (postconf waits
 }
 for dir in own1 own2 own3 shared; do conf $dir 'mynetworks = 127.0.0.0/8' 'relay_domains = example.com'; done
 conf own4 'mynetworks = 127.0.0.0/8, 192.0.2.4/32' 'relay_domains = example.com, own4.example'
-conf solo 'mydestination = localhost' 'smtpd_banner = $myhostname ESMTP test' 'smtpd_helo_restrictions = permit_mynetworks' \
+conf solo 'mydestination = localhost' 'smtpd_banner = $myhostname ESMTP test' \
+    'smtpd_helo_restrictions = permit_mynetworks, check_helo_access hash:/etc/postfix/helo' \
     'smtpd_client_restrictions = permit_mynetworks, reject_unknown_client_hostname'
 echo 'submission inet n - y - - smtpd' >"$work/solo/master.cf"
 files=("$work"/*/main.cf "$work"/*/master.cf)
@@ -63,7 +64,7 @@ play() {  # play CHANGED SOLO RELOADED [option]: tasks changed on the fleet host
         [[ $host == solo ]] && n=$2
         check "run $run: $host's recap" grep -Eq "^$host +: ok=[0-9]+ +changed=$n +unreachable=0 +failed=0 " "$work/out$run"
     done
-    check "run $run: one tarnwick run for each task that got past its checks" eval '(($(wc -l <"$work/runs") == 23))'
+    check "run $run: one tarnwick run for each task that got past its checks" eval '(($(wc -l <"$work/runs") == 24))'
     check "run $run: the reload handler ran on: $3" eval '[[ $(ls "$work/reloaded" | xargs) == "$reloaded" ]]'
     check "run $run: Postfix's warning shown" grep -Fq '[WARNING]: Postfix does not use parameter "mua_client_restrictions"' "$work/out$run"
 }
@@ -71,15 +72,17 @@ value() { [[ $(MAIL_CONFIG=$work/$1 postconf "${@:4}" -h "$2" 2>/dev/null) == "$
 holds() { MAIL_CONFIG=$work/$1 postconf -h "$2" | tr -s ', ' '\n\n' | grep -Fxq -- "$3"; }
 
 before=$(sums)
-play 2 5 '' --check
+play 2 6 '' --check
 check "check run: nothing written" eval '[[ $(sums) == "$before" ]]'
-play 2 5 'own1 own2 own3 shared1 shared2 shared3 shared4'
+play 2 6 'own1 own2 own3 shared1 shared2 shared3 shared4'
 for i in 1 2 3 4; do
     check "first run: own$i's and shared$i's network and domain in their main.cf" eval "holds own$i mynetworks 192.0.2.$i/32 &&
         holds own$i relay_domains own$i.example && holds shared mynetworks 198.51.100.$i/32 && holds shared relay_domains shared$i.example"
 done
-check "first run: the typed values written" eval 'value solo smtpd_helo_restrictions \
-    "permit_mynetworks, reject_invalid_helo_hostname, reject_unknown_helo_hostname" && value solo mydestination "\$myhostname, localhost" &&
+helo='reject_non_fqdn_helo_hostname, permit_mynetworks, check_helo_access hash:/etc/postfix/helo, reject_rhsbl_helo dbl.example, '
+helo+='reject_unauth_pipelining, reject_invalid_helo_hostname, reject_unknown_helo_hostname'  # each placed, a list in its order
+check "first run: the typed values written" eval 'value solo smtpd_helo_restrictions "$helo" &&
+    value solo mydestination "\$myhostname, localhost" &&
     value solo smtpd_tls_auth_only yes && value solo header_size_limit 204800 && value solo smtpd_client_restrictions permit_mynetworks &&
     value solo submission/inet/smtpd_client_restrictions permit_sasl_authenticated,reject -P &&
     ! grep -q ^smtpd_banner "$work/solo/main.cf" && grep -Fxq "mua_client_restrictions = permit_sasl_authenticated" "$work/solo/main.cf"'

@@ -25,18 +25,24 @@ class TestMainCf(unittest.TestCase):
         for value, state, message in [
                 ('x', 'unset', 'state=unset takes no value'), ({'a': 1}, 'exact', 'the value is a dict;'),
                 (['a', ['b']], 'present', 'the value holds a list;'),
-                (['a', None], 'absent', 'the value holds null;')]:
+                (['a', None], 'absent', 'the value holds null;'),
+                ('x', 'exact', 'before and after place an appended value; state=exact takes neither')]:
             with self.subTest(value=value, state=state):
                 with self.assertRaisesRegex(ValueError, '^p: ' + message):
-                    elements_of(dict(name='p', value=value, state=state))
+                    commands_of([dict(name='p', value=value, state=state, before='z')])
 
     def test_batch(self):
-        edits = [dict(name=name, value=value, state=state) for name, value, state in [
+        edits = [dict(name=n, value=v, state=s, **dict(placed)) for n, v, s, *placed in [
             ('p', ['a', 'b c'], 'present'), ('q', True, 'absent'), ('s/inet/r', ['x', 'y'], 'exact'),
-            ('t', '', 'exact'), ('u', None, 'unset')]]
+            ('t', '', 'exact'), ('u', None, 'unset'), ('v', ['a b', 'c'], 'present', ('after', 'x \t y')),
+            ('w', ['d', 'e'], 'present', ('before', 'inline:{a=b}'))]]
         self.assertEqual(batch_of(commands_of(edits)), 'append p a\nappend p b c\nremove q yes\n'
-                         'replace s/inet/r x,y\nreplace t \nunset u\n')
-        for command in [('append', 'a b', 'x'), ('unset', 'a\nb', None), ('replace', 'p', 'x\nunset q')]:
+                         'replace s/inet/r x,y\nreplace t \nunset u\nappend --after x,y v a b\n'
+                         'append --after a,b v c\nappend --before inline:{a=b} w d\n'
+                         'append --before inline:{a=b} w e\n')
+        for command in [('append', 'a b', 'x', None), ('unset', 'a\nb', None, None),
+                        ('replace', 'p', 'x\nunset q', None), ('append', 'p', 'x', ['--before', ' ']),
+                        ('append', 'p', 'x', ['--after', 'inline:{ a }'])]:
             with self.subTest(command=command):
-                with self.assertRaisesRegex(ValueError, 'a name with a blank or line break, or a value'):
+                with self.assertRaisesRegex(ValueError, 'cannot be handed to tarnwick in a batch'):
                     batch_of([command])

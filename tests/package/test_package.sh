@@ -104,6 +104,7 @@ tarnwick relay_domains rel|
 tarnwick -f /usr/sbin/postco|/usr/sbin/postconf
 tarnwick -f /usr/sbin/postconf rel|
 tarnwick --wait 5 relay_dom|relay_domains
+tarnwick --before reject relay_dom|relay_domains
 COMPLETIONS
 unset MAIL_CONFIG
 

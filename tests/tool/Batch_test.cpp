@@ -38,21 +38,28 @@ TEST(TarnwickTest, BatchesApplyTheirLinesInTurn) {
          "domains", "inline:{ a = b }", "inline:{ a = b }, c"}, {"smtpd_helo_restrictions", "", {}},
          {"smtpd_banner", "a b", "a b"}})},
         {.set = "my_own = b\n", .pipe = "yes '# x' | head -n 100000 |", .args = {"-f", "-"}},
+        {.set = rd("a, c"), .pipe = "echo 'append --before c,d relay_domains b' |",
+         .args = {"-vf", "-"}, .fails = refused("\"c,d\" is not an element of relay_domains: "
+                                                "nothing written")},
+        {.pipe = "echo 'append --before c relay_domains b' |", .args = {"-vf", "-"},
+         .out = "changed: " + rd("a, b, c"), .after = rd("a, b, c")},
     });
 }
 
-// A batch of two replacements whose postconf -e run needs exactly room + extra bytes of the exec
-// room left by an environment of MAIL_CONFIG alone under a 1 MiB stack limit (exec): 256 KiB.
+// A batch of two replacements whose postconf check run (-x -o k=v... -h k...) needs exactly room +
+// extra bytes of the exec room left by an environment of MAIL_CONFIG alone under a 1 MiB stack
+// limit (exec): 256 KiB.
 const std::string exec = "ulimit -s 1024; exec env -i MAIL_CONFIG=\"$MAIL_CONFIG\" \"$0\" \"$@\"";
 static std::string fullBatch(const MailConfig& config, int extra) {
     const std::size_t room = 262144 - 21 - config.dir.size() + extra, big = 131057;  // k=v: 131071
     return "replace relay_domains " + std::string(big, 'x') + "\nreplace mydestination " +
-           std::string(room - 103 - big, 'y') + "\n";  // 103: path twice, -e, keys, pointers
+           std::string(room - 180 - big, 'y') + "\n";  // 180: path twice, options, keys, pointers
 }
 
 // A bad line, a NUL byte, a batch past 16 MiB or 100000 lines (read no further) or too large for
 // one postconf run, with --strict a name Postfix does not use, a list edit of mynetworks after its
-// unset (Postfix's value then is not known before the write): nothing changes. The largest batch
+// unset (Postfix's value then is not known before the write), a value postconf cannot read beside
+// a good one: nothing changes. The largest batch
 // one postconf run takes is written.
 TEST(TarnwickTest, BadBatchesChangeNothing) {
     MailConfig config(rd("a"));
@@ -68,6 +75,8 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
     config.check({
         {.args = {"-f", batch + "3"}, .fails = fatal(bf, batch + "3:3: expected \"append KEY "
          "VALUE\", \"replace KEY VALUE\", \"remove KEY VALUE\" or \"unset KEY\"")},
+        {.pipe = "echo 'append --after a,b k a b' |", .args = {"-f", "-"},
+         .fails = fatal(bf, "-:1: a value cannot be placed before or after itself")},
         {.args = {"-f", batch + "4"},
          .fails = fatal(bf, batch + "4:1: invalid parameter name: \"k\\0x\"")},
         {.args = {"-f", batch + "5"},
@@ -76,6 +85,12 @@ TEST(TarnwickTest, BadBatchesChangeNothing) {
         {.pipe = "yes '# x' | head -n 100001 |", .args = {"-f", "-"}, .env = t,
          .fails = fatal(bf, "-" + endless)},
         {.args = {"-f", batch, "--strict"}, .fails = refused(unused("relay_domain"))},
+        {.pipe = "printf 'replace relay_domains b\\nappend compatibility_level 9\\n' |",
+         .args = {"-f", "-"},
+         .fails = unreadable("relay_domains, compatibility_level", "macro processing error")},
+        {.pipe = "printf 'replace relay_domains b\\nappend inet_interfaces 192.0.2.1\\n' |",
+         .args = {"-f", "-"}, .fails = unreadable("inet_interfaces", "config variable "
+         "inet_interfaces: host not found: all")},
         {.pipe = "printf 'unset mynetworks\\nappend submission/inet/mynetworks x\\n' |",
          .args = {"-nf", "-"}, .fails = refused("\"unset mynetworks\" and then \"append "
          "submission/inet/mynetworks x\" in one batch: what Postfix uses for mynetworks once it "

@@ -29,7 +29,7 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
     const std::string ss = "smtpd_sender_restrictions", sh = "smtpd_helo_restrictions";
     const std::string start = rd("a, b") + "mynetworks = 127.0.0.0/8\n" + ss + " = x\n";
     MailConfig config;
-    const std::string log = config.root + "/calls", kv = "-e k=v\n";
+    const std::string log = config.root + "/calls", kv = "-x -o k=v -h k\n-e k=v\n";
     const std::vector<std::string> add{"k", "v"}, batch{"-f", config.root + "/batch"};
     const std::vector<std::string> mixed{"-f", config.root + "/mixed"};
     const std::string bad = "invalid parameter name: \"", dd = "-h -d config_directory\n";
@@ -45,15 +45,19 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
         "mynetworks\nreplace smtp/inet/chroot n\nappend submission/inet/" +
         ss + " y\nunset submission/inet/syslog_name\nunset " + sh + "\nappend " + sh + " x\nremove "
         "my_a x\nunset my_b\n";
-    const std::string batched = "relay_domains " + ss + " mynetworks " + sh + "\n-h -d mynetworks\n"
-        "-e relay_domains=a, c " + ss + "=y z mynetworks=127.0.0.0/8, 10.0.0.0/8 " + sh + "=one "
-        "two, three\n";
+    const std::string rdc = "relay_domains=a, c", sr = ss + "=y z", sn = sh + "=one two, three";
+    const std::string mn = "mynetworks=127.0.0.0/8, 10.0.0.0/8", keys = ss + " mynetworks " + sh;
+    const std::string batched = "relay_domains " + keys + "\n-h -d mynetworks\n-x -o " + rdc +
+        " -o " + sr + " -o " + mn + " -o " + sn + " -h relay_domains " + keys + "\n-e " + rdc +
+        " " + sr + " " + mn + " " + sn + "\n";
     const std::string mixedCalls = "relay_domains " + ss + " syslog_name my_a\n-n mynetworks " +
         sh + " my_b\n-P submission/inet/" + ss + " submission/inet/syslog_name\n-M smtp/inet\n-F "
         "smtp/inet/chroot\n-o tarnwick_reference_1=$my_a -o tarnwick_reference_2=$my_b my_a "
-        "my_b\n-d " + sh + "\n-M submission/inet\n-e relay_domains=a, b, c " + sh + "=x\n-X "
-        "mynetworks\n-M -e smtp/inet=smtp inet n - n - - a\n-F -e smtp/inet/chroot=n\n-P submission/"
-        "inet/" + ss + "=x,y\n";
+        "my_b\n-d mynetworks " + sh + "\n-M submission/inet\n-x -o relay_domains=a, b, c -o "
+        "tarnwick_reference0=x,y -o " + sh + "=x -o tarnwick_reference=$tarnwick_reference0 -h "
+        "relay_domains tarnwick_reference0 " + sh + "\n-e relay_domains=a, b, c " + sh + "=x\n-X "
+        "mynetworks\n-M -e smtp/inet=smtp inet n - n - - a\n-F -e smtp/inet/chroot=n\n-P "
+        "submission/inet/" + ss + "=x,y\n";
     const std::string mixedAfter = rd("a, b, c") + ss + " = x\n" + sh + " = x\n";
     // env: the stand-in's knobs (closing streams, too); args: -r k v unless given; error: the
     // report's text ("": none); calls: the stand-in's after "-h config_directory"; lock: whose
@@ -90,9 +94,9 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
          .calls = "-h k\n"},
         {.env = "READ_ERR='p: Fatal: f\\n'", .args = add, .calls = "-h k\n" + kv},
         {.env = "READ_OUT='a\\n' READ_ERR='p: fatal: ignored\\n'", .args = add,
-         .calls = "-h k\n-e k=a, v\n"},
+         .calls = "-h k\n-x -o k=a, v -h k\n-e k=a, v\n"},
         {.env = "READ_OUT=' \\t a,  b\\tc \\n\\n'", .args = {"k", "d"},
-         .calls = "-h k\n-e k=a,  b\tc, d\n"},
+         .calls = "-h k\n-x -o k=a,  b\tc, d -h k\n-e k=a,  b\tc, d\n"},
         {.env = "WRITE_ERR='p: fatal: no\\nx\\n' WRITE_END=3", .error = "p: fatal: no\nx\n",
          .calls = kv},
         {.env = "WRITE_ERR='p: fatal: what\\n'", .calls = kv},

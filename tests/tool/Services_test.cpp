@@ -49,6 +49,7 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
          .args = {"-nf", "-"},
          .out = "changed: relay_domains (unset)\nchanged: " + s + " = " + kept + ",x\n"},
         {.args = {"-r", s, "reject"}, .master = o + "reject\n"},
+        {.args = {"-r", s, "$(x"}, .fails = unreadable(s, "macro processing error")},
         {.args = {"--unset", "-v", s}, .out = "changed: " + s + " (unset)\n", .master = sub},
         {.args = {"-vu", s}, .out = "unchanged: " + s + "\n"},
         // Not set: no value of its own before, none after unless written.
@@ -57,7 +58,9 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
          .out = json("true", {{s, {}, "permit_mynetworks,reject_unauth_destination,x"}})},
         {.pipe = "printf '%s\\n' 'replace " + sr + " reject' 'append " + s + " x' |",
          .args = {"-nf", "-"},
-         .out = "changed: " + sr + " = reject\nchanged: " + s + " = reject,x\n"},
+         .out = "changed: " + sr + " = reject\nchanged: " + s + " = reject,x\n",
+         .err = "tarnwick: warning: " + s + ": \"x\" follows \"reject\", where Postfix always "
+                "stops: it is never reached; place it with --before reject\n"},
         {.args = {"--json", "-nu", r}, .out = json("true", {{r, "a", {}}})},
         {.args = {"-u", r}, .after = main},
         {.args = {"-vu", r}, .out = "unchanged: relay_domains\n"},

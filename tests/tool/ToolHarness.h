@@ -41,6 +41,12 @@ inline std::string fatal(const std::string& type, const std::string& what) {
 inline std::string refused(const std::string& what) {
     return fatal("kelmo::mail::postfix::PostfixConfigurationError", what);
 }
+// The refusal of new values of keys (", " between them) that make postconf fail with fatal.
+inline std::string unreadable(const std::string& keys, const std::string& fatal) {
+    return refused("postconf cannot read the configuration with the new value" +
+                   std::string(keys.find(", ") == keys.npos ? "" : "s") + " of " + keys +
+                   ": /usr/sbin/postconf: fatal: " + fatal + "; nothing written");
+}
 inline std::string rd(const std::string& value) { return "relay_domains = " + value + "\n"; }
 inline std::string unused(const std::string& key) {
     return "Postfix does not use parameter \"" + key +

@@ -42,6 +42,12 @@ TEST(TarnwickTest, OptionErrorsPrintTheUsage) {
          .err = "you should specify the key to unset, and no value\n" + use},
         {.args = {"-f", "-", r}, .status = 1,
          .err = "you should give no key, value, --replace or --remove with --file\n" + use},
+        {.args = {"-r", "--before", "a", r, "b"}, .status = 1,
+         .err = "you should give --before or --after with an append only\n" + use},
+        {.args = {"--after", "a", "--before", "b", r, "c"}, .status = 1,
+         .err = "you should give one --before or --after\n" + use},
+        {.args = {"--after", "a,b", r, "a b"}, .status = 1,
+         .err = "you should not place a value before or after itself\n" + use},
         {.args = {"-w", "1s", r, "b"}, .status = 1,
          .err = "invalid number of seconds to wait: \"1s\"\n" + use},
     });

@@ -14,9 +14,10 @@ module: main_cf
 short_description: Edit Postfix main.cf parameters and master.cf service settings through tarnwick
 version_added: "1.0.0"
 description:
-  - Appends an element to a Postfix C(main.cf) list parameter unless it is already there, removes
-    an element, sets a parameter outright or removes its setting, by running C(tarnwick) on the
-    managed host. A C(SERVICE/TYPE/NAME) key edits the setting NAME of a C(master.cf) service.
+  - Appends an element to a Postfix C(main.cf) list parameter unless it is already there (at the
+    end, or before or after a given element), removes an element, sets a parameter outright or
+    removes its setting, by running C(tarnwick) on the managed host. A C(SERVICE/TYPE/NAME) key
+    edits the setting NAME of a C(master.cf) service.
   - The module never reads nor writes C(main.cf) and never runs C(postconf) itself; C(tarnwick) does
     both under its C(main.cf) lock, and the module reports what C(tarnwick) says it changed.
   - Each task runs C(tarnwick) exactly once, with C(--json); C(changed), the diff and the warnings
@@ -25,7 +26,8 @@ description:
     each parameter once and writes every changed parameter in one run of C(postconf).
 requirements:
   - C(tarnwick) with the C(--json), C(--strict), C(-u), C(-n), C(-d), C(-w) and C(-f) options, in
-    C(PATH) or in one of the C(sbin) directories.
+    C(PATH) or in one of the C(sbin) directories; with C(--before) and C(--after) for C(before) and
+    C(after).
 options:
   name:
     description:
@@ -58,12 +60,34 @@ options:
     type: str
     choices: [present, absent, exact, unset]
     default: present
+  before:
+    description:
+      - With C(state=present), put C(value) right before the first occurrence of this element of
+        the list (C(tarnwick --before)) instead of at the end. Postfix stops a restriction list at
+        the first restriction that decides, so what stands after it is never asked.
+      - One element, or a run of them such as C(check_client_access hash:/etc/postfix/access).
+      - Nothing changes when C(value) already stands anywhere before it; an occurrence after it is
+        moved. When the list lacks it, the task fails and nothing is written.
+      - A list goes in its order, each element right before this one.
+      - Mutually exclusive with C(after) and C(edits).
+    type: str
+    version_added: "1.2.0"
+  after:
+    description:
+      - As C(before), but right after the end of the first occurrence (C(tarnwick --after)), and
+        nothing changes when C(value) already stands anywhere after it.
+      - A list goes in its order, each element after the one before it.
+      - Mutually exclusive with C(before) and C(edits).
+    type: str
+    version_added: "1.2.0"
   edits:
     description:
       - Several edits made as one transaction, in list order; an alternative to C(name) and C(value).
       - Several entries may edit one parameter, each seeing the result of the one before.
       - Names cannot contain blanks and values cannot contain line breaks here, as the batch is
-        handed over line by line; such an entry fails the task before anything runs.
+        handed over line by line; such an entry fails the task before anything runs. The elements
+        of a C(before) or C(after) run are handed over joined by commas, so one with a blank inside
+        braces fails the same way.
     type: list
     elements: dict
     suboptions:
@@ -79,6 +103,14 @@ options:
         type: str
         choices: [present, absent, exact, unset]
         default: present
+      before:
+        description: As C(before); mutually exclusive with C(after).
+        type: str
+        version_added: "1.2.0"
+      after:
+        description: As C(after); mutually exclusive with C(before).
+        type: str
+        version_added: "1.2.0"
   wait:
     description:
       - The longest time, in seconds, to wait for the C(main.cf) lock held by another process
@@ -127,6 +159,18 @@ EXAMPLES = r'''
     name: smtpd_recipient_restrictions
     value: check_policy_service inet:127.0.0.1:10023
 
+- name: Ask the quota policy service about the local networks' mail too, before they are let through
+  tarnwick.postfix.main_cf:
+    name: smtpd_recipient_restrictions
+    value: check_policy_service unix:private/quota
+    before: permit_mynetworks
+
+- name: Let authenticated clients relay on the submission port, before the relay check refuses them
+  tarnwick.postfix.main_cf:
+    name: submission/inet/smtpd_recipient_restrictions
+    value: permit_sasl_authenticated
+    before: reject_unauth_destination
+
 - name: Stop rejecting clients without reverse DNS
   tarnwick.postfix.main_cf:
     name: smtpd_client_restrictions
@@ -163,6 +207,7 @@ EXAMPLES = r'''
     edits:
       - name: relay_domains
         value: [example.org, example.net]
+        state: exact
       - name: mydestination
         value: "$myhostname, localhost"
         state: exact
@@ -172,6 +217,9 @@ EXAMPLES = r'''
       - name: smtpd_helo_restrictions
         value: reject_non_fqdn_helo_hostname
         state: absent
+      - name: smtpd_client_restrictions
+        value: reject_unknown_client_hostname
+        after: check_client_access hash:/etc/postfix/access
 '''
 
 RETURN = r'''
@@ -241,6 +289,7 @@ rc:
 
 import json
 import numbers
+import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible.module_utils.six import string_types
@@ -290,20 +339,56 @@ def elements_of(edit):
     return texts
 
 
+def placements_of(edit, texts):
+    """The [option, anchor] placing each text, or None for an append at the end; raises
+    ValueError. A list placed after an anchor keeps its order: each text goes after the one
+    before it."""
+    option = '--before' if edit.get('before') is not None else \
+        '--after' if edit.get('after') is not None else None
+    if option is None:
+        return [None] * len(texts)
+    if edit['state'] != 'present':
+        raise ValueError('%s: before and after place an appended value; state=%s takes neither'
+                         % (edit['name'], edit['state']))
+    anchors = [edit['before']] * len(texts) if option == '--before' else [edit['after']] + texts[:-1]
+    return [[option, anchor] for anchor in anchors]
+
+
 def commands_of(edits):
-    """[(verb, name, text or None)] for every edit, in order; raises ValueError."""
-    return [(STATE_WORDS[edit['state']], edit['name'], text)
-            for edit in edits for text in elements_of(edit)]
+    """[(verb, name, text or None, placement or None)] for every edit, in order; raises
+    ValueError."""
+    commands = []
+    for edit in edits:
+        texts = elements_of(edit)
+        commands += [(STATE_WORDS[edit['state']], edit['name'], text, placement)
+                     for text, placement in zip(texts, placements_of(edit, texts))]
+    return commands
+
+
+def batch_anchor(anchor):
+    """The anchor as a batch line takes it, its elements joined by commas; None for one that no
+    line can hold: empty, with a line break, or with a blank inside braces."""
+    words = re.split(r'[ \t]+', anchor.strip(' \t'))
+    if '\n' in anchor or words == [''] or any(w.count('{') != w.count('}') for w in words):
+        return None
+    return ','.join(words)
 
 
 def batch_of(commands):
     lines = []
-    for verb, name, text in commands:
+    for verb, name, text, placement in commands:
         # The batch is split at blanks and line breaks, so such a name or value would be read
         # as a different edit.
         if ' ' in name or '\n' in name or '\n' in (text or ''):
             raise ValueError('edit %r: a name with a blank or line break, or a value with a line '
                              'break, cannot be handed to tarnwick in a batch' % ((name, text),))
+        if placement:
+            anchor = batch_anchor(placement[1])
+            if anchor is None:
+                raise ValueError('edit %r: the anchor %r is empty, or holds a line break or a blank '
+                                 'inside braces, and cannot be handed to tarnwick in a batch'
+                                 % ((name, text), placement[1]))
+            verb = '%s %s %s' % (verb, placement[0], anchor)
         lines.append('%s %s\n' % (verb, name) if text is None else '%s %s %s\n' % (verb, name, text))
     return ''.join(lines)
 
@@ -359,18 +444,24 @@ def main():
         name=dict(type='str', required=True),
         value=dict(type='raw'),
         state=dict(type='str', default='present', choices=STATES),
+        before=dict(type='str'),
+        after=dict(type='str'),
     )
     module = AnsibleModule(
         argument_spec=dict(
             name=dict(type='str'),
             value=dict(type='raw'),
             state=dict(type='str', default='present', choices=STATES),
-            edits=dict(type='list', elements='dict', options=edit_spec),
+            before=dict(type='str'),
+            after=dict(type='str'),
+            edits=dict(type='list', elements='dict', options=edit_spec,
+                       mutually_exclusive=[('before', 'after')]),
             wait=dict(type='int', default=60),
             strict=dict(type='bool', default=False),
             config_directory=dict(type='path'),
         ),
-        mutually_exclusive=[('name', 'edits'), ('value', 'edits')],
+        mutually_exclusive=[('name', 'edits'), ('value', 'edits'), ('before', 'after'),
+                            ('before', 'edits'), ('after', 'edits')],
         required_one_of=[('name', 'edits')],
         supports_check_mode=True,
     )
@@ -378,8 +469,8 @@ def main():
     if params['wait'] < 0:
         module.fail_json(msg='wait must be 0 or more seconds, not %d' % params['wait'])
     single = params['edits'] is None
-    edits = [dict(name=params['name'], value=params['value'], state=params['state'])] if single \
-        else params['edits']
+    edits = [dict((key, params[key]) for key in ('name', 'value', 'state', 'before', 'after'))] \
+        if single else params['edits']
     try:
         for edit in edits:
             if edit['value'] is None and edit['state'] != 'unset':
@@ -396,7 +487,7 @@ def main():
     elif params['state'] == 'unset':
         report, result = run_tarnwick(module, ['--unset', params['name']])
     else:
-        report, result = run_tarnwick(module, STATE_OPTIONS[params['state']] +
+        report, result = run_tarnwick(module, STATE_OPTIONS[params['state']] + (commands[0][3] or []) +
                                       ['--', params['name'], commands[0][2]])
 
     for parameter in report['parameters']:

@@ -20,8 +20,12 @@ pf::Reading read(const Files& files, const std::string& key, bool asSet) {
     return {byDefault != files.defaults.end() ? byDefault->second : "", true, used};
 }
 
-pf::ValueEdit edit(const std::string& line) {  // "WORD KEY[ VALUE]"
+pf::ValueEdit edit(const std::string& line) {  // "WORD KEY[ VALUE]", or "before=ANCHOR KEY VALUE"
     const std::size_t word = line.find(' '), key = line.find(' ', word + 1);
+    if (line.compare(0, 6, "before") == 0 || line.compare(0, 5, "after") == 0)
+        return {pf::ValueEdit::Append, line.substr(word + 1, key - word - 1), line.substr(key + 1),
+                line[0] == 'b' ? pf::ValueEdit::Before : pf::ValueEdit::After,
+                line.substr(line.find('=') + 1, word - line.find('=') - 1)};
     const std::map<std::string, pf::ValueEdit::Kind> kinds{
         {"append", pf::ValueEdit::Append}, {"replace", pf::ValueEdit::Replace},
         {"remove", pf::ValueEdit::Remove}, {"unset", pf::ValueEdit::Unset},
@@ -53,6 +57,7 @@ std::string plan(const std::string& batch, const Files& files, bool compare) {
                 (p.changed ? " -> " : " = ") + (p.after ? *p.after : "-");
         for (const std::string& warning : p.warnings)
             text += " [" + warning.substr(0, warning.find(':')) + "]";
+        if (p.refusal) text += " !" + p.refusal->substr(0, p.refusal->find(':'));
     }
     return text;
 }
@@ -62,7 +67,8 @@ std::string plan(const std::string& batch, const Files& files, bool compare) {
 TEST(EditPlanTest, PlansFromReadings) {
     const std::string mn = "127.0.0.0/8 [::1]/128", u = "[Postfix does not use parameter \"u\"]";
     const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}, {"c", "{a b}"},
-                       {"s/u", "s u n - y - - p"}, {"inet_protocols", "ipv4"}},
+                       {"w", "a, {b"}, {"r_restrictions", "p, reject"}, {"s/u", "s u n - y - - p"},
+                       {"inet_protocols", "ipv4"}},
                       {{"k", "d"}, {"j", "e"}, {"mynetworks", mn}}, "u"};
     const struct { std::string batch, plans; bool compare = true; } cases[] = {
         // a service inherits NAME from main.cf, as the batch has left it so far, joined with ","
@@ -84,6 +90,11 @@ TEST(EditPlanTest, PlansFromReadings) {
                                           "192.0.2.1/32, [::1]/128"},
         {"pair k  c d", "k a, b -> a, b,  c d"},
         {"append u x;append s/t/u y", "u  -> x " + u + "; s/t/u - -> x,y " + u},
+        // placed; an anchor not there or an unclosed brace refuses; a restriction that never acts
+        {"before=b s/t/k x;after=k z x", "s/t/k - -> a,x,b; z  =  !\"k\" is not an element of z"},
+        {"remove w b", "w a, {b = a, {b !w has an unclosed \"{\""}, {"replace w a", "w a, {b -> a"},
+        {"append r_restrictions x", "r_restrictions p, reject -> p, reject, x [r_restrictions]"},
+        {"append s/t/r_restrictions x", "s/t/r_restrictions - -> p,reject,x [s/t/r_restrictions]"},
         // an entry compares as postconf -M prints it; its fields and settings after it go into it
         {"replace s/u s  u n - y - - p", "s/u s u n - y - - p = s u n - y - - p"},
         // a change that only a start of Postfix puts in force says so
