@@ -19,7 +19,7 @@ std::string dump(const Json& document) {
 }  // namespace
 
 std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& plans, bool dryRun,
-                       const std::string& configDirectory) {
+                       const std::string& configDirectory, std::optional<bool> reloaded) {
     Json parameters = Json::array();
     bool changed = false;
     for (const auto& plan : plans) {
@@ -31,10 +31,14 @@ std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& p
                                   {"changed", plan.changed},
                                   {"warnings", plan.warnings}});
     }
-    return dump({{"changed", changed},
-                 {"dry_run", dryRun},
-                 {"config_directory", configDirectory},
-                 {"parameters", parameters}});
+    Json report = {{"changed", changed},
+                   {"dry_run", dryRun},
+                   {"config_directory", configDirectory},
+                   {"parameters", parameters}};
+    if (reloaded) {
+        report["reloaded"] = *reloaded;
+    }
+    return dump(report);
 }
 
 std::string jsonFailure(const std::exception* error) {

@@ -19,7 +19,15 @@ namespace tarnwick {
 namespace {
 
 // Long options without a short form take values past the char range.
-enum { kVersion = 256, kStrict = 257, kJson = 258, kBefore = 259, kAfter = 260, kUndo = 261 };
+enum {
+    kVersion = 256,
+    kStrict,
+    kJson,
+    kBefore,
+    kAfter,
+    kUndo,
+    kReload,
+};
 
 const char kShortOptions[] = "rhdunvf:w:c:";
 // --u and --un were prefixes of --unset alone before --undo: the same entries
@@ -44,6 +52,7 @@ const option kLongOptions[] = {
     {"after", required_argument, nullptr, kAfter},
     {"undo", required_argument, nullptr, kUndo},
     {"config-directory", required_argument, nullptr, 'c'},
+    {"reload", no_argument, nullptr, kReload},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -109,6 +118,9 @@ Options parseOptions(int argc, char* argv[]) {
                 break;
             case kJson:
                 options.json = true;
+                break;
+            case kReload:
+                options.reload = true;
                 break;
             case kBefore:
             case kAfter:

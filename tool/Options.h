@@ -17,6 +17,7 @@ struct Options {
     int waitSeconds = -1;  // -w: longest wait for the main.cf lock; for ever while negative
     bool strict = false;   // --strict: refuse the run where a plan warns
     bool json = false;     // --json: one JSON report on standard output instead of -v's lines
+    bool reload = false;   // --reload: postfix reload after a write, when Postfix runs
     // --before ANCHOR, --after ANCHOR: where an append puts a value the list lacks
     ValueEdit::Placement placement = ValueEdit::AtEnd;
     std::string anchor;

@@ -18,6 +18,7 @@
 #include "common/SystemError.h"
 #include "common/UtilityErrorStream.h"
 #include "mail/postfix/PostfixConfiguration.h"
+#include "mail/postfix/PostfixControl.h"
 #include "mail/postfix/PostfixError.h"
 #include "tool/BatchFile.h"
 #include "tool/FailureReport.h"
@@ -59,16 +60,20 @@ void unblockChildSignal() {
 
 // After a successful run: the plans' warnings on standard error alone (a
 // script reading the -v lines or the JSON must not take them for changes),
-// then the --json report, or with -v one line per parameter.
+// then the --json report, or with -v one line per parameter and, after a
+// reload, "reloaded: Postfix".
 void report(const tarnwick::Options& options, const std::string& configDirectory,
-            const std::vector<ParameterPlan>& plans, tarnwick::ReservedStdout& reserved) {
+            const std::vector<ParameterPlan>& plans, tarnwick::ReservedStdout& reserved,
+            bool reloaded) {
     for (const auto& plan : plans) {
         for (const std::string& warning : plan.warnings) {
             std::cerr << "tarnwick: warning: " << warning << "\n";
         }
     }
     if (options.json) {
-        const std::string json = tarnwick::jsonReport(plans, options.dryRun, configDirectory);
+        const std::string json =
+            tarnwick::jsonReport(plans, options.dryRun, configDirectory,
+                                 options.reload ? std::optional(reloaded) : std::nullopt);
         reserved.release();
         std::cout << json << std::endl;
     } else if (options.verbose) {
@@ -80,6 +85,9 @@ void report(const tarnwick::Options& options, const std::string& configDirectory
             } else {
                 std::cout << "unchanged: " << plan.key << "\n";
             }
+        }
+        if (reloaded) {
+            std::cout << "reloaded: Postfix\n";
         }
         std::cout.flush();
     }
@@ -167,7 +175,25 @@ int main(int argc, char* argv[]) {
             throw;
         }
         logWritten();
-        report(options, configuration.configDirectory(), plans, reserved);
+        // Once the lock is released and the writes logged: a reload waits
+        // for the log daemon, and a stalled one must hold up no other run.
+        bool reloaded = false;
+        if (options.reload && !written.empty()) {
+            try {
+                reloaded = kelmo::mail::postfix::reloadIfRunning();
+            } catch (const kelmo::mail::postfix::PostfixReloadError& error) {
+                if (!options.json) {
+                    report(options, configuration.configDirectory(), plans, reserved, false);
+                }
+                std::string text = error.what();
+                if (text.empty() || text.back() != '\n') {
+                    text += "\n";
+                }
+                throw kelmo::mail::postfix::PostfixReloadError(text +
+                                                               "the changes above are written");
+            }
+        }
+        report(options, configuration.configDirectory(), plans, reserved, reloaded);
     } catch (const std::exception& error) {
         tarnwick::reportFailure(error);
         return failed(options.json, reserved, &error, 1);

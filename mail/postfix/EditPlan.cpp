@@ -1,6 +1,8 @@
 #include "mail/postfix/EditPlan.h"
 
 #include <algorithm>
+#include <iterator>
+#include <sstream>
 #include <utility>
 
 #include <boost/algorithm/string/join.hpp>
@@ -12,6 +14,12 @@
 namespace kelmo::mail::postfix {
 
 namespace {
+
+// The parameters a reload does not put in force, each from its description
+// in postconf(5): inet_interfaces "you need to stop and start Postfix when
+// this parameter changes"; inet_protocols "you MUST stop and start Postfix
+// after changing this parameter".
+const std::string kRestartOnly[] = {"inet_interfaces", "inet_protocols"};
 
 // A parameter as the batch has left it so far.
 struct Draft {
@@ -104,6 +112,76 @@ ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const s
     }
 }
 
+// The words of a master.cf entry as postconf -M prints it.
+std::vector<std::string> entryWords(const std::string& entry) {
+    std::vector<std::string> words;
+    std::istringstream in(entry);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+std::string joinWords(const std::vector<std::string>& words) {
+    return boost::algorithm::join(words, " ");
+}
+
+// Where the entry's "-o NAME=..." stands, or where postconf -P would add it:
+// at the end of the options that follow the command. Returns the index of
+// "-o" and whether it is there.
+std::pair<std::size_t, bool> settingAt(const std::vector<std::string>& words,
+                                       const std::string& name) {
+    std::size_t i = 8;
+    while (i < words.size() && words[i].size() > 1 && words[i][0] == '-' && words[i] != "--") {
+        if (words[i] == "-o" && i + 1 < words.size()) {
+            if (words[i + 1].compare(0, name.size() + 1, name + "=") == 0) {
+                return {i, true};
+            }
+            ++i;
+        }
+        ++i;
+    }
+    return {std::min(i, words.size()), false};
+}
+
+// A setting as an entry the batch has set holds it; nullopt when it does not.
+std::optional<std::string> settingOf(const std::string& entry, const std::string& name) {
+    const std::vector<std::string> words = entryWords(entry);
+    const auto [at, found] = settingAt(words, name);
+    return found ? std::optional(words[at + 1].substr(name.size() + 1)) : std::nullopt;
+}
+
+// The entry as postconf -P or -P -X leaves it once NAME is set to value or,
+// for nullopt, removed.
+std::string withSetting(const std::string& entry, const std::string& name,
+                        const std::optional<std::string>& value) {
+    std::vector<std::string> words = entryWords(entry);
+    if (words.size() < 8) {
+        return entry;
+    }
+    const auto [at, found] = settingAt(words, name);
+    const auto first = words.begin() + static_cast<std::ptrdiff_t>(at);
+    if (found) {
+        words.erase(first, first + 2);
+    }
+    if (value) {
+        words.insert(words.begin() + static_cast<std::ptrdiff_t>(at), {"-o", name + "=" + *value});
+    }
+    return joinWords(words);
+}
+
+// The entry as postconf -F -e leaves it once the field is set to value.
+std::string withField(const std::string& entry, const std::string& field,
+                      const std::string& value) {
+    std::vector<std::string> words = entryWords(entry);
+    const int index = serviceFieldIndex(field);
+    if (index < 0 || static_cast<std::size_t>(index) >= words.size() || value.empty()) {
+        return entry;
+    }
+    words[static_cast<std::size_t>(index)] = value;
+    return joinWords(words);
+}
+
 // Postfix stops a restriction list at the first element that decides for
 // every client: a value left after one is never looked at.
 void warnUnreachable(ParameterPlan& plan, const std::vector<std::string>& appended) {
@@ -151,10 +229,15 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
             ParameterState parameter;
             parameter.key = edit.key;
             parameter.target = edit.target;
-            parameter.readCurrent = compare || edit.kind != ValueEdit::Replace;
+            // An entry or a field is always read: postconf -M -e and -F -e
+            // rewrite master.cf, and a missing entry must be told apart.
+            parameter.readCurrent = compare || edit.kind != ValueEdit::Replace ||
+                                    edit.target.kind == Target::ServiceEntry ||
+                                    edit.target.kind == Target::ServiceField;
             // A service setting's NAME is read whenever the setting is: that
             // read says whether Postfix uses NAME at all.
-            parameter.fallbackIfSet = parameter.fallbackIfNotSet = edit.target.inMasterCf();
+            parameter.fallbackIfSet = parameter.fallbackIfNotSet =
+                edit.target.kind == Target::ServiceSetting;
             state.parameters.push_back(parameter);
         }
         ParameterState& parameter = state.parameters[at->second];
@@ -178,6 +261,10 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
     std::vector<std::pair<bool, bool>> set(state.parameters.size(), {true, false});
     for (const ValueEdit& edit : edits) {
         const std::size_t own = state.index_.at(edit.key);
+        // Entries and fields hold no list and inherit nothing.
+        if (edit.target.kind == Target::ServiceEntry || edit.target.kind == Target::ServiceField) {
+            continue;
+        }
         if (!edit.isListEdit()) {
             set[own].first = set[own].second = edit.kind == ValueEdit::Replace;
             continue;
@@ -193,6 +280,11 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
         }
     }
     return state;
+}
+
+std::string restartWarning(const std::string& key) {
+    return "Postfix applies " + key +
+           " only when it starts: run \"postfix stop\" and \"postfix start\"";
 }
 
 std::string unusedParameterWarning(const std::string& key) {
@@ -227,7 +319,8 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             }
         }
         // A service setting is of use only when Postfix knows its NAME.
-        if (parameter.target.inMasterCf() && parameter.fallback && !parameter.fallback->used) {
+        if (parameter.target.kind == Target::ServiceSetting && parameter.fallback &&
+            !parameter.fallback->used) {
             plan.warnings.push_back(unusedParameterWarning(parameter.target.service.name));
         }
         plans.push_back(plan);
@@ -240,12 +333,40 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
         // return among them: decide on that form, or a value given with a
         // trailing "\r" would never be found again and be appended each run.
         const std::string value = boost::algorithm::trim_copy(edit.value);
-        if (!edit.isListEdit()) {
+        // A field or setting of an entry that the batch has set starts from
+        // that entry and changes it, as separate runs would; the entry is
+        // then written as it ends.
+        const ParameterState* entryState =
+            edit.target.inEntry() ? state.find(edit.target.service.serviceType()) : nullptr;
+        Draft* entry = entryState != nullptr
+                           ? &drafts[static_cast<std::size_t>(entryState - state.parameters.data())]
+                           : nullptr;
+        if (entry != nullptr && (!entry->mentioned || entry->unset)) {
+            entry = nullptr;
+        }
+        const std::string& name = edit.target.service.name;
+        if (entry != nullptr && edit.target.kind == Target::ServiceSetting) {
+            const std::optional<std::string> inEntry = settingOf(entry->text, name);
+            draft.set = inEntry.has_value();
+            draft.text = inEntry.value_or(std::string());
+            draft.asRead = false;
+        }
+        if (!edit.isListEdit() || edit.target.kind == Target::ServiceEntry ||
+            edit.target.kind == Target::ServiceField) {
             draft.asRead = false;
             draft.unset = edit.kind == ValueEdit::Unset;
             draft.write = draft.write || !draft.unset;
-            draft.text = draft.unset ? std::string() : value;
+            // An entry as postconf -M prints it, each run of blanks one.
+            draft.text = draft.unset                                ? std::string()
+                         : edit.target.kind == Target::ServiceEntry ? printedForm(value)
+                                                                    : value;
             draft.set = !draft.unset;
+            if (entry != nullptr && edit.target.kind == Target::ServiceField) {
+                entry->text = withField(entry->text, name, value);
+            } else if (entry != nullptr) {
+                entry->text = withSetting(entry->text, name,
+                                          draft.unset ? std::nullopt : std::optional(value));
+            }
             continue;
         }
         std::string current = !draft.set                         ? startNotSet(edit, state, drafts, parameter)
@@ -270,6 +391,9 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             draft.unset = false;
             draft.text = edit.target.inMasterCf() ? serviceList(decided.text) : decided.text;
             draft.set = true;
+            if (entry != nullptr) {
+                entry->text = withSetting(entry->text, name, draft.text);
+            }
         }
     }
     for (std::size_t i = 0; i < plans.size(); ++i) {
@@ -289,6 +413,11 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
             draft.unset = draft.unset || !draft.write;
         }
         plans[i].changed = draft.write;
+        if (draft.write && plans[i].target.kind == Target::MainCf &&
+            std::find(std::begin(kRestartOnly), std::end(kRestartOnly), plans[i].key) !=
+                std::end(kRestartOnly)) {
+            plans[i].warnings.push_back(restartWarning(plans[i].key));
+        }
         if (!draft.unset) {
             plans[i].after = draft.text;
         }

@@ -139,6 +139,10 @@ struct ParameterPlan {
 // unused.
 std::string unusedParameterWarning(const std::string& key);
 
+// "Postfix applies <key> only when it starts: ..." for a change of a main.cf
+// parameter that a reload does not put in force; --strict lets it pass.
+std::string restartWarning(const std::string& key);
+
 // "<key>: "<value>" follows "<word>", where Postfix always stops: ..." for a
 // value an append left after permit, reject or defer in a restriction list.
 std::string unreachableWarning(const std::string& key, const std::string& value,
@@ -158,6 +162,12 @@ std::string unreachableWarning(const std::string& key, const std::string& value,
 // list edit of a list with an unclosed '{', or an append whose anchor the
 // list lacks, gives the plan its refusal; an append to a *_restrictions list
 // that leaves its value after permit, reject or defer, a warning.
+// A changed main.cf parameter that Postfix reads only when it starts gets
+// restartWarning.
+// A master.cf entry is planned in the form postconf -M prints (runs of blanks
+// as one); a field or setting edited after the batch set its entry starts
+// from that entry and is put into it, as postconf -F -e and -P would, so
+// that the entry is written as the batch leaves it.
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
                                      bool compare);
 

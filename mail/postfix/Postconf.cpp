@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <set>
 #include <cctype>
 #include <cstring>
 #include <sstream>
@@ -15,6 +14,7 @@
 
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
+#include "mail/postfix/ValueLists.h"
 #include "process/Command.h"
 #include "process/Pipe.h"
 
@@ -94,6 +94,8 @@ const KindOptions kKinds[] = {
     {{"-n", "-h"}, {"-n"}, FindHidden},
     {{"-P", "-h"}, {"-P"}, KeepHidden},
     {{"-h", "-d"}, {"-d"}, KeepHidden},
+    {{"-M"}, {"-M"}, KeepHidden},
+    {{"-F", "-h"}, {"-F"}, KeepHidden},
 };
 
 // The lines of text, the last one without its newline too.
@@ -195,7 +197,7 @@ Reading readParameter(std::vector<std::string> options, const std::string& key, 
 }
 
 void Reads::ask(Kind kind, const std::string& key, std::optional<Reading>* into) {
-    if (form_ == PerName) {
+    if (form_ == PerName && kind != Entry) {
         *into = readParameter(kKinds[kind].perName, key, kKinds[kind].hidden);
     } else {
         asked_.push_back({kind, key, into});
@@ -224,7 +226,9 @@ void Reads::run() {
         std::vector<std::string> arguments = kKinds[kind].batched;
         arguments.insert(arguments.end(), keys[kind].begin(), keys[kind].end());
         std::string errors;
-        std::map<std::string, std::string> values = readEach(arguments, keys[kind], errors);
+        std::map<std::string, std::string> values =
+            kind == Entry ? entriesByName(readInto(arguments, errors, false))
+                          : readEach(arguments, keys[kind], errors);
         for (const std::string& key : keys[kind]) {
             Read& read = reads[kind][key];
             read.reading.value = values[key];
@@ -255,7 +259,7 @@ void Reads::run() {
             if (read.hidden) {
                 read.reading.value = hiddenValues[key];
             }
-            read.reading.set = (kind != AsSet && kind != Service) || !read.reading.value.empty();
+            read.reading.set = kind == Value || kind == Default || !read.reading.value.empty();
             boost::algorithm::trim(read.reading.value);
         }
     }
@@ -282,6 +286,18 @@ std::map<std::string, std::string> valuesByName(const std::string& output) {
     return values;
 }
 
+std::map<std::string, std::string> entriesByName(const std::string& output) {
+    std::map<std::string, std::string> entries;
+    for (const std::string& line : linesOf(output)) {
+        std::istringstream fields(line);
+        std::string service, type;
+        if (fields >> service >> type) {
+            entries[service + "/" + type] = printedForm(boost::algorithm::trim_copy(line)) + "\n";
+        }
+    }
+    return entries;
+}
+
 std::vector<std::string> missingServices(const std::vector<std::string>& serviceTypes) {
     if (serviceTypes.empty()) {
         return {};
@@ -289,14 +305,8 @@ std::vector<std::string> missingServices(const std::vector<std::string>& service
     std::vector<std::string> arguments{"-M"};
     arguments.insert(arguments.end(), serviceTypes.begin(), serviceTypes.end());
     std::string errors;
-    std::set<std::string> defined;
-    for (const std::string& line : linesOf(readInto(arguments, errors, false))) {
-        std::istringstream fields(line);
-        std::string service, type;
-        if (fields >> service >> type) {
-            defined.insert(service + "/" + type);
-        }
-    }
+    const std::map<std::string, std::string> defined =
+        entriesByName(readInto(arguments, errors, false));
     std::vector<std::string> missing;
     for (const std::string& serviceType : serviceTypes) {
         if (defined.count(serviceType) == 0) {

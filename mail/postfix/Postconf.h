@@ -46,6 +46,8 @@ enum Kind {
     AsSet,    // -n -h KEY: what main.cf sets (a hidden value found)
     Service,  // -P -h KEY: what master.cf sets
     Default,  // -h -d KEY: the built-in default
+    Entry,    // -M SERVICE/TYPE: the entry as it prints it, each run of blanks one
+    Field,    // -F -h SERVICE/TYPE/FIELD: one field of the entry
 };
 
 // The reads of a run of edits, asked for one by one. PerName runs each with
@@ -55,7 +57,9 @@ enum Kind {
 // postconf prints nothing for a name it does not know, -P in master.cf's
 // order), and the hidden values of all kinds in one more, each through a
 // reference name of its own (-o takes the last of several settings of one
-// name). Either way each key reads as readParameter reads it.
+// name). Either way each key reads as readParameter reads it. Entries are
+// read with one -M run either way (-M takes no -h): each line goes to the key
+// its first two fields name.
 class Reads {
 public:
     enum Form { PerName, Batched };
@@ -82,6 +86,10 @@ private:
 // without -h: "NAME = VALUE", or "NAME =" for an empty value; each line
 // followed by a newline. Lines of no such form are left out.
 std::map<std::string, std::string> valuesByName(const std::string& output);
+
+// What postconf -M prints for each entry, by its "SERVICE/TYPE", in the
+// form it prints (each run of blanks one) and followed by a newline.
+std::map<std::string, std::string> entriesByName(const std::string& output);
 
 // Those of serviceTypes ("SERVICE/TYPE") that master.cf does not define, in
 // the order given, from one postconf -M run for them all: a service is there

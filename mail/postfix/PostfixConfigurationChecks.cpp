@@ -64,6 +64,84 @@ void checkServiceText(const std::string& text) {
     }
 }
 
+// What a master.cf field takes, by its index among the eight (the service,
+// type and command are set with the whole entry).
+bool fieldTakes(int index, const std::string& value) {
+    if (value == "-" || value.empty()) {
+        return !value.empty();
+    }
+    if (index < 5) {
+        return value == "y" || value == "n";
+    }
+    // wakeup: seconds, "?" after them for a wake-up only when in use
+    const std::string digits =
+        index == 5 && value.back() == '?' ? value.substr(0, value.size() - 1) : value;
+    return !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+void checkField(const std::string& serviceType, int index, const std::string& value) {
+    static const char* const names[] = {"",       "",       "private",      "unprivileged",
+                                        "chroot", "wakeup", "process_limit"};
+    static const char* const takes[] = {"",
+                                        "",
+                                        "y, n or -",
+                                        "y, n or -",
+                                        "y, n or -",
+                                        "seconds, ? after them for only when used, or -",
+                                        "a number or -"};
+    if (!fieldTakes(index, value)) {
+        throw PostfixConfigurationError(std::string("the ") + names[index] + " field of \"" +
+                                        serviceType + "\" takes " + takes[index] + ", not \"" +
+                                        value + "\"");
+    }
+}
+
+// What postconf -M -e and -F -e would take wrongly or refuse: an entry that
+// names another service (postconf renames the entry), too few fields (it
+// fails), a field value that is not one (an empty one breaks master.cf).
+void checkEntryEdit(const ValueEdit& edit) {
+    const ServiceKey& service = edit.target.service;
+    const bool entry = edit.target.kind == Target::ServiceEntry;
+    if (entry && edit.kind != ValueEdit::Replace && edit.kind != ValueEdit::Unset) {
+        throw PostfixConfigurationError("a master.cf service entry is set whole: use --replace");
+    }
+    if (entry && edit.kind == ValueEdit::Replace) {
+        std::vector<std::string> words;
+        const std::string value = boost::algorithm::trim_copy(edit.value);
+        boost::algorithm::split(words, value, boost::algorithm::is_space(),
+                                boost::algorithm::token_compress_on);
+        if (words.size() < 8) {
+            throw PostfixConfigurationError(
+                "the entry of \"" + edit.key +
+                "\" needs at least eight fields: SERVICE TYPE PRIVATE UNPRIV CHROOT WAKEUP "
+                "MAXPROC COMMAND [ARGS]");
+        }
+        if (words[0] != service.service || words[1] != service.type) {
+            throw PostfixConfigurationError("the entry of \"" + edit.key + "\" must begin with \"" +
+                                            service.service + " " + service.type + "\", not \"" +
+                                            words[0] + " " + words[1] + "\"");
+        }
+        for (int index = 2; index < 7; ++index) {
+            checkField(edit.key, index, words[static_cast<std::size_t>(index)]);
+        }
+    }
+    if (edit.target.kind != Target::ServiceField) {
+        return;
+    }
+    const int index = serviceFieldIndex(service.name);
+    if (index < 2 || index > 6) {
+        throw PostfixConfigurationError("\"" + edit.key +
+                                        "\": the service, type and command are set with the "
+                                        "whole entry: use --replace " +
+                                        service.serviceType());
+    }
+    if (edit.kind != ValueEdit::Replace) {
+        throw PostfixConfigurationError(
+            "a master.cf service field is set with --replace alone (\"-\" for its default)");
+    }
+    checkField(service.serviceType(), index, boost::algorithm::trim_copy(edit.value));
+}
+
 // A batch line as the administrator wrote it, for a message.
 std::string lineOf(const ValueEdit& edit) {
     static const char* const words[] = {"append", "replace", "remove", "unset", "append"};
@@ -81,7 +159,8 @@ void PostfixConfiguration::checkParameterName(const std::string& key) {
         // postconf -P takes '*' as a wild card: one key would edit several
         // services.
         const std::optional<ServiceKey> service = serviceKey(key);
-        refused = !service || nameRefused(service->name) || key.find('*') != std::string::npos;
+        refused = service ? nameRefused(service->name) : !serviceEntryKey(key);
+        refused = refused || key.find('*') != std::string::npos;
     }
     if (refused) {
         // The message is a C string: a NUL would cut the name short.
@@ -100,7 +179,7 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
         // compatibility_level make of it, which postconf prints only once the
         // unset is written (postconf -d prints the value below level 2).
         const std::string& name =
-            edit.target.inMasterCf() ? edit.target.service.name : edit.key;
+            edit.target.kind == Target::ServiceSetting ? edit.target.service.name : edit.key;
         if (unsetsMyNetworks != nullptr && edit.isListEdit() && name == "mynetworks") {
             throw PostfixConfigurationError(
                 "\"" + lineOf(*unsetsMyNetworks) + "\" and then \"" + lineOf(edit) +
@@ -114,12 +193,28 @@ void PostfixConfiguration::checkEdits(const std::vector<ValueEdit>& edits) {
         if (edit.value.find('\n') != std::string::npos) {
             throw PostfixConfigurationError("value of \"" + edit.key + "\" holds a line break");
         }
-        if (edit.kind != ValueEdit::Unset && edit.target.inMasterCf()) {
+        if (edit.kind != ValueEdit::Unset && edit.target.kind == Target::ServiceSetting) {
             checkServiceText(boost::algorithm::trim_copy(edit.value));
         }
         // Postfix would read the rest of the list as one element.
         if (!bracesBalance(edit.value) || !bracesBalance(edit.anchor)) {
             throw PostfixConfigurationError("value of \"" + edit.key + "\" has unbalanced braces");
+        }
+        checkEntryEdit(edit);
+        // A field or setting follows its entry's replacement, which would
+        // drop it, and never its unset, which leaves it no entry.
+        if (edit.target.inEntry()) {
+            for (const ValueEdit& other : edits) {
+                const bool before = &other < &edit;
+                if (other.key == edit.target.service.serviceType() &&
+                    (!before || other.kind == ValueEdit::Unset)) {
+                    throw PostfixConfigurationError(
+                        "\"" + lineOf(before ? other : edit) + "\" and then \"" +
+                        lineOf(before ? edit : other) +
+                        "\" in one batch: a service's fields and settings follow the "
+                        "replacement of its entry, never its unset; make them two runs");
+                }
+            }
         }
     }
     // Every parameter empty is the least that the write can hold.
@@ -237,7 +332,7 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
     // A service setting may have inherited an element with blanks inside
     // braces from main.cf.
     for (const ParameterPlan& plan : plans) {
-        if (plan.changed && plan.after && plan.target.inMasterCf()) {
+        if (plan.changed && plan.after && plan.target.kind == Target::ServiceSetting) {
             for (const std::string& element : listElements(*plan.after)) {
                 checkServiceText(element);
             }
@@ -250,15 +345,21 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
     bool writesMasterCf = false;
     std::vector<std::string> services;
     for (const ParameterPlan& plan : plans) {
-        if (strict && !plan.warnings.empty()) {
-            throw PostfixConfigurationError(plan.warnings.front());
+        for (const std::string& warning : plan.warnings) {
+            if (strict && warning != restartWarning(plan.key)) {
+                throw PostfixConfigurationError(warning);
+            }
         }
         writesMasterCf = writesMasterCf || (plan.changed && plan.target.inMasterCf());
         // Every edit of a service's setting needs the service, one that
         // finds nothing to change as well: a misspelt service is never
         // "unchanged".
+        // One the batch sets is there by then.
         const std::string service = plan.target.service.serviceType();
-        if (plan.target.inMasterCf() &&
+        const bool entrySet = std::any_of(plans.begin(), plans.end(), [&](const ParameterPlan& p) {
+            return p.key == service && p.target.kind == Target::ServiceEntry && p.after;
+        });
+        if (plan.target.inEntry() && !entrySet &&
             std::find(services.begin(), services.end(), service) == services.end()) {
             services.push_back(service);
         }
@@ -296,6 +397,11 @@ void PostfixConfiguration::checkReadable(const std::vector<ParameterPlan>& plans
     for (const ParameterPlan& plan : plans) {
         std::string name = plan.key;
         if (!plan.changed) {
+            continue;
+        } else if (plan.target.kind == Target::ServiceEntry ||
+                   plan.target.kind == Target::ServiceField) {
+            // Entries and fields are no parameters: no setting refers to
+            // them, and postconf -M -e and -F -e check them as they write.
             continue;
         } else if (plan.target.inMasterCf()) {
             // postconf -P writes any macro, which postconf then fails to

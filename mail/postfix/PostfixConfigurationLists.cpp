@@ -60,17 +60,25 @@ void PostfixConfiguration::readState(RunState& state, bool batch, bool reportSet
         if (!parameter.readCurrent) {
             continue;
         }
-        if (parameter.target.inMasterCf()) {
-            reads.ask(postconf::Service, parameter.key, &parameter.current);
-            reads.ask(postconf::Value, parameter.target.service.name, &parameter.fallback);
-        } else {
-            reads.ask(parameter.asSet ? postconf::AsSet : postconf::Value, parameter.key,
-                      &parameter.current);
-            // A value as Postfix uses it may be the default: it does not say
-            // whether main.cf sets the parameter.
-            if (reportSet && !parameter.asSet) {
-                reads.ask(postconf::AsSet, parameter.key, &parameter.setReading);
-            }
+        switch (parameter.target.kind) {
+            case Target::ServiceSetting:
+                reads.ask(postconf::Service, parameter.key, &parameter.current);
+                reads.ask(postconf::Value, parameter.target.service.name, &parameter.fallback);
+                break;
+            case Target::ServiceEntry:
+                reads.ask(postconf::Entry, parameter.key, &parameter.current);
+                break;
+            case Target::ServiceField:
+                reads.ask(postconf::Field, parameter.key, &parameter.current);
+                break;
+            default:
+                reads.ask(parameter.asSet ? postconf::AsSet : postconf::Value, parameter.key,
+                          &parameter.current);
+                // A value as Postfix uses it may be the default: it does not
+                // say whether main.cf sets the parameter.
+                if (reportSet && !parameter.asSet) {
+                    reads.ask(postconf::AsSet, parameter.key, &parameter.setReading);
+                }
         }
     }
     reads.run();
@@ -119,10 +127,15 @@ void PostfixConfiguration::writePlans(const std::vector<ParameterPlan>& plans,
         std::vector<std::string> arguments;
         std::vector<ParameterPlan> plans;
     };
+    // An entry comes before its fields and settings, which need it; one
+    // commented out is never edited in the same run (checkEdits).
     WriteRun runs[] = {{Target::MainCf, true, {"-e"}, {}},
                        {Target::MainCf, false, {"-X"}, {}},
+                       {Target::ServiceEntry, true, {"-M", "-e"}, {}},
+                       {Target::ServiceField, true, {"-F", "-e"}, {}},
                        {Target::ServiceSetting, true, {"-P"}, {}},
-                       {Target::ServiceSetting, false, {"-P", "-X"}, {}}};
+                       {Target::ServiceSetting, false, {"-P", "-X"}, {}},
+                       {Target::ServiceEntry, false, {"-M#"}, {}}};
     bool writes[2] = {false, false};  // main.cf, master.cf
     for (const ParameterPlan& plan : plans) {
         for (WriteRun& run : runs) {

@@ -9,4 +9,7 @@ PostfixConfigurationError::PostfixConfigurationError(const std::string& message)
     : PostfixError(message) {}
 PostfixConfigurationError::~PostfixConfigurationError() = default;
 
+PostfixReloadError::PostfixReloadError(const std::string& message) : PostfixError(message) {}
+PostfixReloadError::~PostfixReloadError() = default;
+
 }  // namespace kelmo::mail::postfix

@@ -20,4 +20,12 @@ public:
     ~PostfixConfigurationError() override;
 };
 
+// postfix status or postfix reload failed or ran out of time after a write;
+// the message is what postfix printed, verbatim, or what went wrong.
+class PostfixReloadError : public PostfixError {
+public:
+    explicit PostfixReloadError(const std::string& message);
+    ~PostfixReloadError() override;
+};
+
 }  // namespace kelmo::mail::postfix

@@ -5,12 +5,13 @@
 
 namespace kelmo::mail::postfix {
 
-// A setting of one master.cf service, named the way postconf -P names it:
-// SERVICE/TYPE/NAME, as in submission/inet/smtpd_client_restrictions.
+// A master.cf service and, for a setting or field of it, its NAME, the way
+// postconf names them: SERVICE/TYPE (-M), SERVICE/TYPE/NAME (-P, -F), as in
+// submission/inet/smtpd_client_restrictions.
 struct ServiceKey {
     std::string service;
     std::string type;
-    std::string name;
+    std::string name;  // empty for a whole entry
 
     // "SERVICE/TYPE", the argument postconf -M takes.
     std::string serviceType() const { return service + "/" + type; }
@@ -20,19 +21,31 @@ struct ServiceKey {
 // nullopt for any other key. The name itself is not checked here.
 std::optional<ServiceKey> serviceKey(const std::string& key);
 
+// The parts of key when it has exactly one '/' and two non-empty parts.
+std::optional<ServiceKey> serviceEntryKey(const std::string& key);
+
+// The position of a master.cf field among an entry's first eight (0 for the
+// service, 7 for the command), as postconf -F names them; -1 for any other
+// name.
+int serviceFieldIndex(const std::string& name);
+
 // Where a key's value lives, known from the key alone, so that nothing after
 // the parse works it out again.
 struct Target {
     enum Kind {
         MainCf,          // a main.cf parameter: postconf -e, -X
         ServiceSetting,  // -o NAME=VALUE of a master.cf service: postconf -P, -P -X
+        ServiceEntry,    // a whole master.cf entry: postconf -M -e, -M#
+        ServiceField,    // one of an entry's first eight fields: postconf -F -e
     };
     Kind kind = MainCf;
-    ServiceKey service;  // a service setting's SERVICE, TYPE and NAME
+    ServiceKey service;  // a service key's SERVICE, TYPE and NAME
 
     // The target a key names; the key is not checked here.
     static Target of(const std::string& key);
     bool inMasterCf() const { return kind != MainCf; }
+    // A setting or field, which needs the entry it belongs to.
+    bool inEntry() const { return kind == ServiceSetting || kind == ServiceField; }
 };
 
 }  // namespace kelmo::mail::postfix

@@ -5,7 +5,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), '..', '..', 'ansible', 'plugins', 'modules'))
-from main_cf import batch_of, commands_of, elements_of  # noqa: E402
+from main_cf import batch_of, commands_of, elements_of, fatal_message  # noqa: E402
 
 
 class TestMainCf(unittest.TestCase):
@@ -17,7 +17,8 @@ class TestMainCf(unittest.TestCase):
                 ('p', 20480000, 'exact', ['20480000']), ('p', [], 'exact', ['']),
                 ('p', ['$myhostname', 'localhost'], 'exact', ['$myhostname, localhost']),
                 ('s/inet/p', ['permit', 'reject'], 'exact', ['permit,reject']),
-                ('p', [], 'present', []), ('p', None, 'unset', [None])]:
+                ('p', [], 'present', []), ('p', None, 'unset', [None]),
+                ('s/inet', ['s', 'inet', 'n', '-'], 'exact', ['s inet n -']), ('s/inet/chroot', False, 'exact', ['n'])]:
             with self.subTest(value=value, state=state):
                 self.assertEqual(elements_of(dict(name=name, value=value, state=state)), texts)
 
@@ -30,6 +31,10 @@ class TestMainCf(unittest.TestCase):
             with self.subTest(value=value, state=state):
                 with self.assertRaisesRegex(ValueError, '^p: ' + message):
                     commands_of([dict(name='p', value=value, state=state, before='z')])
+
+    def test_fatal_message(self):  # the JSON error holds what the Fatal error line cuts at a line break
+        self.assertEqual(fatal_message(1, '{"error": {"type": "T", "message": "p: fatal: x\\n"}}',
+                                       'Fatal error: T(p: fatal: x\n)\n'), 'Fatal error: T(p: fatal: x\n)')
 
     def test_batch(self):
         edits = [dict(name=n, value=v, state=s, **dict(placed)) for n, v, s, *placed in [

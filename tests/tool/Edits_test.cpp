@@ -15,6 +15,13 @@ TEST(TarnwickTest, AppendReplaceAndRemove) {
     const std::string rest = permit + "\nsmtpd_banner = hi there\n", removed = "changed: " + permit;
     const std::string mua = "mua_client_restrictions", hid = mua + " = " + sasl;
     const std::string warn = "tarnwick: warning: " + unused(mua) + "\n";
+    const std::string pf = "mount --bind " + kStandins + "/postfix /usr/sbin/postfix; exec 3>&2";
+    const std::string both = "postfix status pf\npostfix reload pf\n";
+    const std::string slow = "postfix reload did not finish within 30 seconds";
+    const auto failed = [](const std::string& why) {
+        return fatal("kelmo::mail::postfix::PostfixReloadError", why + "\nthe changes above are "
+                     "written");
+    };
     MailConfig config;
     config.check({
         {.set = "", .args = {"smtpd_client_restrictions", "x"}, .after = sc},
@@ -69,6 +76,25 @@ TEST(TarnwickTest, AppendReplaceAndRemove) {
          "\"{\": Postfix reads the rest of the list as one element; set it whole with --replace")},
         {.set = ab, .args = {"--json", "-r", r, "\xff"},
          .out = json("false", {{r, "a, b", "\xef\xbf\xbd"}}), .after = rd("\xff")},
+        // --reload: postfix status, then reload where Postfix runs, after a write alone (the
+        // stand-in tells on descriptor 3); a change of inet_interfaces needs a restart.
+        {.set = ab, .args = {"--reload", "-v", r, "c"}, .prep = pf, .out = "changed: " +
+         rd("a, b, c") + "reloaded: Postfix\n", .err = both, .after = rd("a, b, c")},
+        {.args = {"--reload", "-v", r, "c"}, .prep = pf, .out = "unchanged: relay_domains\n"},
+        {.args = {"--reload", "-n", r, "d"}, .prep = pf, .out = "changed: " + rd("a, b, c, d")},
+        {.args = {"--reload", "--json", r, "d"}, .env = "STATUS_END=1", .prep = pf,
+         .out = std::regex_replace(json("false", {{r, "a, b, c", "a, b, c, d"}}),
+                                   std::regex("\\}\n$"), ",\"reloaded\":false}\n"),
+         .err = "postfix status pf\n", .after = rd("a, b, c, d")},
+        {.args = {"--reload", "-v", r, "e"}, .env = "RELOAD_ERR='p: fatal: no\\n' RELOAD_END=1",
+         .prep = pf, .status = 1, .out = "changed: " + rd("a, b, c, d, e") + failed("p: fatal: no"),
+         .err = both + failed("p: fatal: no"), .after = rd("a, b, c, d, e")},
+        {.args = {"--reload", r, "f"}, .env = "RELOAD_SLEEP=60", .prep = pf, .status = 1,
+         .out = failed(slow), .err = both + failed(slow), .after = rd("a, b, c, d, e, f")},
+        {.args = {"--strict", "-r", "inet_interfaces", "loopback-only"},
+         .err = "tarnwick: warning: Postfix applies inet_interfaces only when it starts: run "
+         "\"postfix stop\" and \"postfix start\"\n",
+         .after = rd("a, b, c, d, e, f") + "inet_interfaces = loopback-only\n"},
     });
     EXPECT_EQ(config.locks(), std::vector{config.md5(config.mainCfPath)});  // the one lock
 }
@@ -156,7 +182,9 @@ TEST(TarnwickTest, UnendedFilesAndUnreadableValuesAreRefused) {
         {.set = ms + " = host\n", .args = {"-u", ms}, .after = ""},
         {.set = ii + " = all, 192.0.2.1\n", .args = {"-r", r, "x"}, .fails = mend},
         {.args = {"-d", ii, "all"}, .fails = mend},
-        {.args = {"-r", ii, "127.0.0.1"}, .after = ii + " = 127.0.0.1\n"},
+        {.args = {"-r", ii, "127.0.0.1"}, .err = "tarnwick: warning: Postfix applies " + ii +
+         " only when it starts: run \"postfix stop\" and \"postfix start\"\n",
+         .after = ii + " = 127.0.0.1\n"},
     });
 }
 
@@ -181,6 +209,8 @@ TEST(TarnwickTest, WritesKeepModeAndOwner) {
         {.args = {"-r", service, "x"}, .prep = modes, .err = kept,
          .master = "submission inet  n       -       y       -       -       smtpd\n    -o " +
          r + "=x\n"},
+        {.args = {"-r", "submission/inet/chroot", "n"}, .prep = modes, .err = kept, .master =
+         "submission inet  n       -       n       -       -       smtpd\n    -o " + r + "=x\n"},
         {.args = {"-u", r}, .prep = modes, .err = kept, .after = ""},
     });
     EXPECT_EQ(config.sh(modes).err, kept);

@@ -34,13 +34,15 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
     const std::vector<std::string> mixed{"-f", config.root + "/mixed"};
     const std::string bad = "invalid parameter name: \"", dd = "-h -d config_directory\n";
     const std::string real = "STANDIN_REAL=" + config.root + "/real";
+    const std::string smtp = "smtp inet n - y - - a";
     config.sh("ln -s pf " + config.root + "/link; printf 'append k v\\nremove k\\t v\\n' >" +
               config.root + "/bad");
     std::ofstream(batch[1]) << "append relay_domains c\nremove " + ss + " x\nappend mynetworks "
         "10.0.0.0/8\nappend relay_domains a\nreplace " + sh + " one two\nappend " + ss + " y z\n"
         "# comment\n\nappend mynetworks 127.0.0.0/8\nremove relay_domains b\nappend " + sh +
         " three\nappend " + ss + " y,z\n";
-    std::ofstream(mixed[1]) << "append relay_domains c\nunset mynetworks\nappend submission/inet/" +
+    std::ofstream(mixed[1]) << "replace smtp/inet " + smtp + "\nappend relay_domains c\nunset "
+        "mynetworks\nreplace smtp/inet/chroot n\nappend submission/inet/" +
         ss + " y\nunset submission/inet/syslog_name\nunset " + sh + "\nappend " + sh + " x\nremove "
         "my_a x\nunset my_b\n";
     const std::string rdc = "relay_domains=a, c", sr = ss + "=y z", sn = sh + "=one two, three";
@@ -49,12 +51,13 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
         " -o " + sr + " -o " + mn + " -o " + sn + " -h relay_domains " + keys + "\n-e " + rdc +
         " " + sr + " " + mn + " " + sn + "\n";
     const std::string mixedCalls = "relay_domains " + ss + " syslog_name my_a\n-n mynetworks " +
-        sh + " my_b\n-P submission/inet/" + ss + " submission/inet/syslog_name\n-o tarnwick_refe"
-        "rence_1=$my_a -o tarnwick_reference_2=$my_b my_a my_b\n-d mynetworks " + sh + "\n-M "
-        "submission/inet\n-x -o relay_domains=a, b, c -o tarnwick_reference0=x,y -o " + sh +
-        "=x -o tarnwick_reference=$tarnwick_reference0 -h relay_domains tarnwick_reference0 " +
-        sh + "\n-e relay_domains=a, b, c " + sh + "=x\n-X mynetworks\n-P submission/inet/" + ss +
-        "=x,y\n";
+        sh + " my_b\n-P submission/inet/" + ss + " submission/inet/syslog_name\n-M smtp/inet\n-F "
+        "smtp/inet/chroot\n-o tarnwick_reference_1=$my_a -o tarnwick_reference_2=$my_b my_a "
+        "my_b\n-d mynetworks " + sh + "\n-M submission/inet\n-x -o relay_domains=a, b, c -o "
+        "tarnwick_reference0=x,y -o " + sh + "=x -o tarnwick_reference=$tarnwick_reference0 -h "
+        "relay_domains tarnwick_reference0 " + sh + "\n-e relay_domains=a, b, c " + sh + "=x\n-X "
+        "mynetworks\n-M -e smtp/inet=smtp inet n - n - - a\n-F -e smtp/inet/chroot=n\n-P "
+        "submission/inet/" + ss + "=x,y\n";
     const std::string mixedAfter = rd("a, b, c") + ss + " = x\n" + sh + " = x\n";
     const std::vector<std::string> undo{"--undo", config.root + "/report"};
     std::ofstream(undo[1]) << R"({"dry_run":false,"config_directory":")" + config.dir + R"(","par)"
@@ -80,7 +83,12 @@ TEST(TarnwickTest, PostconfCallsDiagnosticsAndConfigDirectory) {
          "warning: " + unused("my_b") + "\n"},
         {.env = real + " STANDIN_FAIL='-P sub*=*' READ_ERR='p: fatal: no\\n' READ_END=1",
          .args = mixed, .error = "p: fatal: no\nwritten before this failure: relay_domains, " + sh +
-         ", mynetworks (unset)", .calls = mixedCalls, .after = mixedAfter},
+         ", mynetworks (unset), smtp/inet, smtp/inet/chroot", .calls = mixedCalls,
+         .after = mixedAfter},
+        {.env = real, .args = {"-r", "smtp/inet", smtp}, .calls = "-M smtp/inet\n-M -e smtp/inet=" +
+         smtp + "\n"},
+        {.env = real, .args = {"-r", "submission/inet/chroot", "n"}, .calls = "-F -h submission/"
+         "inet/chroot\n-M submission/inet\n-F -e submission/inet/chroot=n\n"},
         {.env = real, .args = undo, .calls = "-n relay_domains mynetworks\nsyslog_name\n-P submis"
          "sion/inet/syslog_name\n-d mynetworks\n-M submission/inet\n-x -o relay_domains=a -o tarnw"
          "ick_reference0=y -o tarnwick_reference=$tarnwick_reference0 -h relay_domains tarnwick_re"

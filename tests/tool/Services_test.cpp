@@ -23,10 +23,16 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
     const std::string define = "\"; define it as a main.cf parameter and refer to it as $name";
     const std::string expr = "$mydestination, x";  // relay_domains below level 2
     const std::string start = main + "smtpd_banner = hi\n", done = sr + " = " + ur;
-    const std::string mua = sub + "    -o smtpd_client_restrictions=$mua\n";
+    const std::string cr = "smtpd_client_restrictions=$mua", un = "unchanged: submission/inet";
+    const std::string mua = sub + "    -o " + cr + "\n", s2 = "submission/inet/" + cr.substr(0, 25);
     const std::string edited = mua + "    -o " + sr + "=" + ur + ",y\n";
     const std::string batch = "printf '%s\\n' 'append " + r + " x' 'remove " + sr +
                               " permit_mynetworks' 'unset smtpd_banner' 'append " + s + " y' |";
+    const std::string e = "smtps      inet  n       -       y       -       -       smtpd";
+    const std::string n = smtps + "submission inet  n       -       n       -       -       smtpd\n"
+        "    -o " + cr + ",x\n";
+    const std::string fold = "printf '%s\\n' 'replace submission/inet submission inet n - y - - "
+        "smtpd -o " + cr + "' 'replace submission/inet/chroot n' 'append " + s2 + " x' |";
     MailConfig config;
     const std::string rep = config.root + "/report";
     config.set(smtps + "submission inet n - y - - smtpd\n", "master.cf");
@@ -73,6 +79,39 @@ TEST(TarnwickTest, ServiceSettingsAndUnset) {
         {.args = {"--strict", "mua", "x"}, .after = main + rd("a") + "mua = x\n"},
         {.set = main + "smtpd_restriction_classes = cls\n", .args = {"--strict", "cls", "x"},
          .after = main + "smtpd_restriction_classes = cls\ncls = x\n"},
+        // SERVICE/TYPE is the entry as postconf -M prints it, -o settings and all; postconf -M -e
+        // adds a new one after a commented one, -M# comments it out. SERVICE/TYPE/FIELD is a field.
+        {.args = {"-vr", "submission/inet", sub.substr(28, 62) + " -o " + cr}, .out = un + "\n"},
+        {.args = {"-r", "smtps/inet/chroot", "n"}, .fails = no},
+        {.args = {"-r", "smtps/inet", "smtps inet n - y - - smtpd"}, .master = mua + e + "\n"},
+        {.pipe = fold, .args = {"-vf", "-"}, .out = "changed: submission/inet = submission inet n -"
+         " n - - smtpd -o " + cr + ",x\nchanged: submission/inet/chroot = n\nchanged: " + s2 + " = "
+         "$mua,x\n", .master = n + e + "\n"},
+        {.pipe = fold, .args = {"-vf", "-"}, .out = un + "\nunchanged: submission/inet/chroot\n"
+         "unchanged: " + s2 + "\n"},
+        {.args = {"--json", "-u", "smtps/inet"}, .out = json("false", {{"smtps/inet",
+         "smtps inet n - y - - smtpd", {}}}), .master = n + "#" + e + "\n"},
+        {.args = {"-vu", "smtps/inet"}, .out = "unchanged: smtps/inet\n"},
+        {.args = {"-n", "smtps/inet", "x"},
+         .fails = refused("a master.cf service entry is set whole: use --replace")},
+        {.args = {"-nd", "smtps/inet/chroot", "n"}, .fails = refused("a master.cf service field is "
+         "set with --replace alone (\"-\" for its default)")},
+        {.args = {"-nr", "smtps/inet/command", "smtpd"}, .fails = refused("\"smtps/inet/command\": "
+         "the service, type and command are set with the whole entry: use --replace smtps/inet")},
+        {.args = {"-nr", "smtps/inet", "smtps inet n - y - -"}, .fails = refused("the entry of \""
+         "smtps/inet\" needs at least eight fields: SERVICE TYPE PRIVATE UNPRIV CHROOT WAKEUP "
+         "MAXPROC COMMAND [ARGS]")},
+        {.args = {"-nr", "smtps/inet", "smtp inet n - y - - smtpd"}, .fails = refused("the entry "
+         "of \"smtps/inet\" must begin with \"smtps inet\", not \"smtp inet\"")},
+        {.args = {"-nr", "smtps/inet/chroot", ""}, .fails = refused("the chroot field of \"smtps/"
+         "inet\" takes y, n or -, not \"\"")},
+        {.pipe = "printf 'replace smtps/inet/chroot n\\nunset smtps/inet\\n' |",
+         .args = {"-nf", "-"}, .fails = refused("\"replace smtps/inet/chroot n\" and then \"unset "
+         "smtps/inet\" in one batch: a service's fields and settings follow the replacement of its "
+         "entry, never its unset; make them two runs")},
+    });
+    config.set(mua, "master.cf");
+    config.check({
         // Undone from its --json report, a batch leaves both files as they were (relay_domains not
         // set, not set to its default); that undo undone (-c naming the directory), as the batch
         // left them; nothing undone where a parameter has changed since.

@@ -47,6 +47,8 @@ TEST(TarnwickTest, WrittenParametersAreLogged) {
                    " -> " + cut + " (uid 0)\n"},
         {.args = {"-u", b}, .logged = at + b + ": " + cut + " -> (unset) (uid 0)\n"},
         {.args = {"-r", "submission/inet/" + b, "x"}, .logged = sub + " set to \"x\" (uid 0)\n"},
+        {.args = {"-r", "submission/inet/chroot", "n"},
+         .logged = sub.substr(0, sub.size() - b.size()) + "chroot: \"y\" -> \"n\" (uid 0)\n"},
         // The stand-in fails the master.cf write after the main.cf write: that one is logged.
         {.args = {"-f", config.root + "/both"},
          .env = "STANDIN_REAL=" + config.root + "/real STANDIN_FAIL='-P s*=*' READ_END=1",

@@ -11,13 +11,14 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: main_cf
-short_description: Edit Postfix main.cf parameters and master.cf service settings through tarnwick
+short_description: Edit Postfix main.cf parameters and master.cf services through tarnwick
 version_added: "1.0.0"
 description:
   - Appends an element to a Postfix C(main.cf) list parameter unless it is already there (at the
     end, or before or after a given element), removes an element, sets a parameter outright or
     removes its setting, by running C(tarnwick) on the managed host. A C(SERVICE/TYPE/NAME) key
-    edits the setting NAME of a C(master.cf) service.
+    edits the setting NAME of a C(master.cf) service, a C(SERVICE/TYPE) key the service's whole
+    entry and a C(SERVICE/TYPE/FIELD) key one of its fields.
   - The module never reads nor writes C(main.cf) and never runs C(postconf) itself; C(tarnwick) does
     both under its C(main.cf) lock, and the module reports what C(tarnwick) says it changed.
   - Each task runs C(tarnwick) exactly once, with C(--json); C(changed), the diff and the warnings
@@ -27,15 +28,25 @@ description:
 requirements:
   - C(tarnwick) with the C(--json), C(--strict), C(-u), C(-n), C(-d), C(-w) and C(-f) options, in
     C(PATH) or in one of the C(sbin) directories; with C(--before) and C(--after) for C(before) and
-    C(after).
+    C(after), C(--reload) for C(reload), and C(SERVICE/TYPE) and C(SERVICE/TYPE/FIELD) keys for
+    entries and fields (the Debian package C(tarnwick)).
 options:
   name:
     description:
       - The Postfix parameter to edit, for example C(smtpd_recipient_restrictions), or a
         C(master.cf) service setting as C(SERVICE/TYPE/NAME), for example
         C(submission/inet/smtpd_client_restrictions).
+      - A whole C(master.cf) entry as C(SERVICE/TYPE), for example C(submission/inet), with
+        C(state=exact) (its value C(SERVICE TYPE PRIVATE UNPRIV CHROOT WAKEUP MAXPROC COMMAND
+        [ARGS]); the entry's C(-o) settings are part of it, and a value without them drops them)
+        or C(state=unset) (the entry commented out).
+      - One field of an entry as C(SERVICE/TYPE/FIELD), FIELD one of C(private), C(unprivileged),
+        C(chroot), C(wakeup) and C(process_limit), with C(state=exact) alone; the entry must exist.
+      - In C(edits), the fields and settings that follow their entry go into it, so that a second
+        run finds the entry as the task left it.
       - Mutually exclusive with C(edits).
     type: str
+    version_added: "1.0.0"
   value:
     description:
       - A string, a number (written as its decimal text), a boolean (written as Postfix's C(yes) or
@@ -45,10 +56,12 @@ options:
         it may hold several words, such as C(check_policy_service inet:127.0.0.1:10023). A list
         adds or removes each of its elements.
       - With C(state=exact), the parameter's whole new value (it may be empty); a list is joined
-        by C(", "), for a service setting by C(",").
+        by C(", "), for a service setting by C(","), for a C(master.cf) entry by a blank.
+      - A boolean for a C(master.cf) field is written as C(y) or C(n).
       - Postfix's C($name) references are passed on as written.
       - Required with C(name), except with C(state=unset), which takes none.
     type: raw
+    version_added: "1.0.0"
   state:
     description:
       - C(present) appends C(value) to the list unless it is already an element.
@@ -60,6 +73,7 @@ options:
     type: str
     choices: [present, absent, exact, unset]
     default: present
+    version_added: "1.0.0"
   before:
     description:
       - With C(state=present), put C(value) right before the first occurrence of this element of
@@ -90,19 +104,23 @@ options:
         braces fails the same way.
     type: list
     elements: dict
+    version_added: "1.0.0"
     suboptions:
       name:
-        description: The Postfix parameter or C(SERVICE/TYPE/NAME) service setting to edit.
+        description: As C(name).
         type: str
         required: true
+        version_added: "1.0.0"
       value:
         description: As C(value).
         type: raw
+        version_added: "1.0.0"
       state:
         description: As C(state).
         type: str
         choices: [present, absent, exact, unset]
         default: present
+        version_added: "1.0.0"
       before:
         description: As C(before); mutually exclusive with C(after).
         type: str
@@ -118,18 +136,32 @@ options:
       - C(0) does not wait at all; a negative number fails the task before anything runs.
     type: int
     default: 60
+    version_added: "1.0.0"
   strict:
     description:
       - Refuse an edit of a parameter that Postfix does not use (a misspelt name, say) instead of
         writing it with a warning (C(tarnwick --strict)). Nothing of the task is written then.
     type: bool
     default: false
+    version_added: "1.1.0"
+  reload:
+    description:
+      - After a task that wrote something (never in check mode, never when nothing changed), run
+        C(postfix reload) when Postfix is running for the configuration edited
+        (C(tarnwick --reload)); the C(reloaded) return value says whether it did.
+      - A reload that fails fails the task; what was written stays written.
+      - Postfix applies C(inet_interfaces) and C(inet_protocols) only when it starts; a change of
+        either warns so, with or without this option.
+    type: bool
+    default: false
+    version_added: "1.2.0"
   config_directory:
     description:
       - The Postfix configuration directory whose C(main.cf) is edited, for a second Postfix
         instance. C(tarnwick) runs with C(MAIL_CONFIG) set to it.
       - Without it, the directory C(postconf) reports by default (normally C(/etc/postfix)).
     type: path
+    version_added: "1.0.0"
 extends_documentation_fragment:
   - action_common_attributes
 attributes:
@@ -148,7 +180,17 @@ notes:
     finds everything already in place reports no change.
   - A parameter that Postfix does not use (the name is unknown to it and nothing refers to it) is
     written with a warning, which the play shows; C(strict) refuses it.
-  - When C(tarnwick) fails, the task fails with its C(Fatal error:) line as the message.
+  - When C(tarnwick) fails, the task fails with its whole C(Fatal error:) message.
+  - When C(tarnwick) is not installed, the task fails saying which package brings it.
+seealso:
+  - module: ansible.builtin.service
+    description: Reload or restart Postfix from a handler instead of with C(reload).
+  - name: postconf(5)
+    description: Postfix's parameters, and which need a start of Postfix rather than a reload.
+    link: https://www.postfix.org/postconf.5.html
+  - name: master(5)
+    description: The fields of a C(master.cf) entry.
+    link: https://www.postfix.org/master.5.html
 author:
   - tarnwick maintainers
 '''
@@ -194,6 +236,15 @@ EXAMPLES = r'''
     name: submission/inet/smtpd_client_restrictions
     value: [permit_sasl_authenticated, reject]
     state: exact
+
+- name: Switch on the submission port, commented out in Debian's master.cf, with its settings
+  tarnwick.postfix.main_cf:
+    reload: true
+    edits:
+      - { name: submission/inet, value: submission inet n - y - - smtpd, state: exact }
+      - { name: submission/inet/process_limit, value: 20, state: exact }
+      - { name: submission/inet/syslog_name, value: postfix/submission, state: exact }
+      - { name: submission/inet/smtpd_sasl_auth_enable, value: true, state: exact }
 
 - name: Back to Postfix's default banner
   tarnwick.postfix.main_cf:
@@ -294,6 +345,14 @@ stderr:
   returned: when tarnwick ran
   type: str
   sample: ""
+reloaded:
+  description:
+    - Whether C(tarnwick --reload) reloaded Postfix (false when Postfix was not running, or in
+      check mode).
+  returned: with reload
+  type: bool
+  sample: true
+  version_added: "1.2.0"
 rc:
   description: The exit status of C(tarnwick).
   returned: when tarnwick ran
@@ -311,16 +370,23 @@ from ansible.module_utils.six import string_types
 STATES = ['present', 'absent', 'exact', 'unset']
 STATE_OPTIONS = {'present': [], 'absent': ['-d'], 'exact': ['-r']}
 STATE_WORDS = {'present': 'append', 'absent': 'remove', 'exact': 'replace', 'unset': 'unset'}
+FIELDS = ['private', 'unprivileged', 'chroot', 'wakeup', 'process_limit']
+PACKAGE = 'tarnwick'
 
 
 def is_service_key(name):
     return name.count('/') == 2
 
 
-def postfix_text(value):
-    """The text Postfix reads for one scalar, or None for anything else."""
+def is_field_key(name):
+    return is_service_key(name) and name.rsplit('/', 1)[1] in FIELDS
+
+
+def postfix_text(value, field=False):
+    """The text Postfix reads for one scalar (a master.cf field's y or n for a boolean), or None
+    for anything else."""
     if isinstance(value, bool):  # before numbers: a bool is an int to Python
-        return 'yes' if value else 'no'
+        return ('y' if value else 'n') if field else 'yes' if value else 'no'
     if isinstance(value, numbers.Number):
         return str(value)
     if isinstance(value, string_types):
@@ -341,15 +407,17 @@ def elements_of(edit):
             raise ValueError('%s: state=unset takes no value' % name)
         return [None]
     values = value if isinstance(value, list) else [value]
-    texts = [postfix_text(element) for element in values]
+    texts = [postfix_text(element, is_field_key(name)) for element in values]
     for element, text in zip(values, texts):
         if text is None:
             where = 'holds' if isinstance(value, list) else 'is'
             raise ValueError('%s: the value %s %s; a value is a string, a number, a boolean or a '
                              'list of those' % (name, where, type_word(element)))
     if state == 'exact' and isinstance(value, list):
-        # master.cf refuses blanks in a service setting, so its list has none.
-        return [(',' if is_service_key(name) else ', ').join(texts)]
+        # master.cf refuses blanks in a service setting, so its list has none; an entry's fields
+        # stand between blanks.
+        joiner = ' ' if name.count('/') == 1 else ',' if is_service_key(name) else ', '
+        return [joiner.join(texts)]
     return texts
 
 
@@ -408,23 +476,31 @@ def batch_of(commands):
 
 
 def fatal_message(rc, out, err):
-    for line in err.splitlines():
-        if line.startswith('Fatal error:'):
-            return line
+    """The whole of tarnwick's failure: its JSON error, whose message may span lines, else its
+    Fatal error line."""
     try:
         error = json.loads(out)['error']
         return 'Fatal error: %s(%s)' % (error['type'], error['message'])
     except (ValueError, KeyError, TypeError):
-        return 'tarnwick exited with status %d: %s' % (rc, err.strip())
+        pass
+    for line in err.splitlines():
+        if line.startswith('Fatal error:'):
+            return line
+    return 'tarnwick exited with status %d: %s' % (rc, err.strip())
 
 
 def run_tarnwick(module, args, batch=None):
     """Runs tarnwick once with args after its common options, and batch on standard input;
     returns its JSON report and the result fields of the run."""
     params = module.params
-    cmd = [module.get_bin_path('tarnwick', required=True), '--json', '-w', str(params['wait'])]
+    tool = module.get_bin_path('tarnwick', opt_dirs=['/usr/sbin', '/sbin'])
+    if tool is None:
+        module.fail_json(msg='tarnwick is not installed on this host: install the package %s '
+                         '(apt install %s), which brings /usr/sbin/tarnwick' % (PACKAGE, PACKAGE))
+    cmd = [tool, '--json', '-w', str(params['wait'])]
     cmd += ['-n'] if module.check_mode else []
     cmd += ['--strict'] if params['strict'] else []
+    cmd += ['--reload'] if params['reload'] else []
     cmd += args
     environ = {}
     if params['config_directory'] is not None:
@@ -472,6 +548,7 @@ def main():
                        mutually_exclusive=[('before', 'after')]),
             wait=dict(type='int', default=60),
             strict=dict(type='bool', default=False),
+            reload=dict(type='bool', default=False),
             config_directory=dict(type='path'),
         ),
         mutually_exclusive=[('name', 'edits'), ('value', 'edits'), ('before', 'after'),
@@ -511,6 +588,8 @@ def main():
                   changes=dict((p['name'], p['after']) for p in report['parameters'] if p['changed']),
                   unchanged=[p['name'] for p in report['parameters'] if not p['changed']],
                   parameters=report['parameters'], report=report)
+    if params['reload']:
+        result['reloaded'] = bool(report.get('reloaded'))
     if module._diff:
         result['diff'] = diff_of(report)
     module.exit_json(**result)

@@ -67,7 +67,8 @@ std::string plan(const std::string& batch, const Files& files, bool compare) {
 TEST(EditPlanTest, PlansFromReadings) {
     const std::string mn = "127.0.0.0/8 [::1]/128", u = "[Postfix does not use parameter \"u\"]";
     const Files files{{{"k", "a, b"}, {"s/t/j", "o"}, {"mynetworks", mn}, {"c", "{a b}"},
-                       {"w", "a, {b"}, {"r_restrictions", "p, reject"}},
+                       {"w", "a, {b"}, {"r_restrictions", "p, reject"}, {"s/u", "s u n - y - - p"},
+                       {"inet_protocols", "ipv4"}},
                       {{"k", "d"}, {"j", "e"}, {"mynetworks", mn}}, "u"};
     const struct { std::string batch, plans; bool compare = true; } cases[] = {
         // a service inherits NAME from main.cf, as the batch has left it so far, joined with ","
@@ -94,6 +95,15 @@ TEST(EditPlanTest, PlansFromReadings) {
         {"remove w b", "w a, {b = a, {b !w has an unclosed \"{\""}, {"replace w a", "w a, {b -> a"},
         {"append r_restrictions x", "r_restrictions p, reject -> p, reject, x [r_restrictions]"},
         {"append s/t/r_restrictions x", "s/t/r_restrictions - -> p,reject,x [s/t/r_restrictions]"},
+        // an entry compares as postconf -M prints it; its fields and settings after it go into it
+        {"replace s/u s  u n - y - - p", "s/u s u n - y - - p = s u n - y - - p"},
+        // a change that only a start of Postfix puts in force says so
+        {"replace inet_protocols ipv4;replace inet_interfaces all", "inet_protocols ipv4 = ipv4; "
+         "inet_interfaces  -> all [Postfix applies inet_interfaces only when it starts]"},
+        {"replace s/t s t n - y - - p -v -o k=1 a;replace s/t/chroot n;append s/t/k x;unset s/t/j",
+         "s/t - -> s t n - n - - p -v -o k=1,x a; s/t/chroot - -> n; s/t/k - -> 1,x; s/t/j o -> -"},
+        {"replace s/t s t n - y - - p a;replace s/t/j z", "s/t - -> s t n - y - - p -o j=z a; "
+                                                          "s/t/j o -> z"},
     };
     for (const auto& c : cases) EXPECT_EQ(plan(c.batch, files, c.compare), c.plans) << c.batch;
 }
