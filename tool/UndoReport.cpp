@@ -59,6 +59,7 @@ std::optional<std::vector<ParameterPlan>> plansOf(const Json& parameters) {
             return std::nullopt;
         }
         plan.key = *name;
+        plan.target = kelmo::mail::postfix::Target::of(plan.key);
         plan.changed = parameter["changed"].get<bool>();
         plans.push_back(plan);
     }

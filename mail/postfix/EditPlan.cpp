@@ -427,9 +427,23 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
 }
 
 std::vector<ValueEdit> undoEdits(const std::vector<ParameterPlan>& plans) {
+    // The fields and settings of an entry the run created go with that
+    // entry's undo, which comments out its -o lines too: a field is never
+    // unset on its own, and a batch edits no setting after its entry's unset.
+    std::vector<std::string> created;
+    for (const ParameterPlan& plan : plans) {
+        if (plan.changed && !plan.beforeSet && plan.target.kind == Target::ServiceEntry) {
+            created.push_back(plan.target.service.serviceType());
+        }
+    }
     std::vector<ValueEdit> edits;
     for (const ParameterPlan& plan : plans) {
-        if (!plan.changed) {
+        const bool ofCreated =
+            plan.target.kind != Target::ServiceEntry &&
+            std::find(created.begin(), created.end(), plan.target.service.serviceType()) !=
+                created.end();
+        if (!plan.changed || ofCreated ||
+            (plan.target.kind == Target::ServiceField && !plan.beforeSet)) {
             continue;
         }
         edits.push_back(plan.beforeSet ? ValueEdit(ValueEdit::Replace, plan.key, *plan.before)

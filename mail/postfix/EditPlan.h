@@ -173,8 +173,9 @@ std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const 
 
 // The edits that put back what the plans changed, in their order, each
 // guarded by the plan's after: Replace KEY BEFORE where the file set it
-// before the run, else Unset KEY. Plans that changed nothing give none; a
-// plan with beforeSet must hold its before.
+// before the run, else Unset KEY. Plans that changed nothing give none, nor
+// do the fields and settings of an entry the run created (its entry's unset
+// comments them out with it); a plan with beforeSet must hold its before.
 std::vector<ValueEdit> undoEdits(const std::vector<ParameterPlan>& plans);
 
 }  // namespace kelmo::mail::postfix

@@ -108,4 +108,18 @@ TEST(EditPlanTest, PlansFromReadings) {
     for (const auto& c : cases) EXPECT_EQ(plan(c.batch, files, c.compare), c.plans) << c.batch;
 }
 
+// An undo takes back an entry the run created by its unset alone: that comments out its fields
+// and settings too, which a batch could not edit after the unset.
+TEST(EditPlanTest, UndoOfACreatedEntryIsItsUnset) {
+    std::vector<pf::ParameterPlan> plans(4);
+    const char* keys[] = {"s/t", "s/t/chroot", "s/t/syslog_name", "u/t/chroot"};
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        plans[i].key = keys[i], plans[i].target = pf::Target::of(keys[i]), plans[i].changed = true;
+        plans[i].after = "n", plans[i].before = "y", plans[i].beforeSet = i == 3;
+    }
+    std::string undone;
+    for (const pf::ValueEdit& e : pf::undoEdits(plans)) undone += e.key + "=" + e.value + " ";
+    EXPECT_EQ(undone, "s/t= u/t/chroot=y ");
+}
+
 }  // namespace
