@@ -201,6 +201,144 @@ void warnUnreachable(ParameterPlan& plan, const std::vector<std::string>& append
     }
 }
 
+std::size_t indexOf(const RunState& state, const std::string& key) {
+    return static_cast<std::size_t>(state.find(key) - state.parameters.data());
+}
+
+// Where a parameter's plan and draft start: what was read, and the warnings
+// the read alone gives.
+void startPlan(const ParameterState& parameter, ParameterPlan& plan, Draft& draft) {
+    plan.key = parameter.key;
+    plan.target = parameter.target;
+    const std::optional<Reading>& asSet = parameter.asSet ? parameter.current : parameter.setReading;
+    plan.beforeSet = asSet && asSet->set;
+    if (parameter.current) {
+        draft.text = parameter.current->value;
+        draft.set = parameter.current->set;
+        plan.before = parameter.current->value;
+        if (!parameter.current->used) {
+            plan.warnings.push_back(unusedParameterWarning(parameter.key));
+        }
+    }
+    // A service setting is of use only when Postfix knows its NAME.
+    if (parameter.target.kind == Target::ServiceSetting && parameter.fallback &&
+        !parameter.fallback->used) {
+        plan.warnings.push_back(unusedParameterWarning(parameter.target.service.name));
+    }
+}
+
+// A field or setting of an entry that the batch has set starts from that
+// entry and changes it, as separate runs would; the entry is then written as
+// it ends. The entry's draft, or null.
+Draft* entryOf(const ValueEdit& edit, const RunState& state, std::vector<Draft>& drafts) {
+    const ParameterState* entry =
+        edit.target.inEntry() ? state.find(edit.target.service.serviceType()) : nullptr;
+    Draft* draft = entry != nullptr ? &drafts[indexOf(state, entry->key)] : nullptr;
+    return draft != nullptr && draft->mentioned && !draft->unset ? draft : nullptr;
+}
+
+// A setting takes what the entry the batch set holds for it.
+void followEntry(const Draft& entry, const std::string& name, Draft& draft) {
+    const std::optional<std::string> inEntry = settingOf(entry.text, name);
+    draft.set = inEntry.has_value();
+    draft.text = inEntry.value_or(std::string());
+    draft.asRead = false;
+}
+
+// A replacement or an unset, and every edit of an entry or a field: the value
+// is set whole.
+bool setsWhole(const ValueEdit& edit) {
+    return !edit.isListEdit() || edit.target.kind == Target::ServiceEntry ||
+           edit.target.kind == Target::ServiceField;
+}
+
+// postconf -e stores a value without blanks at its ends, a carriage return
+// among them: decide on that form, or a value given with a trailing "\r"
+// would never be found again and be appended each run.
+std::string storedForm(const ValueEdit& edit) {
+    return boost::algorithm::trim_copy(edit.value);
+}
+
+void applyWhole(const ValueEdit& edit, Draft& draft, Draft* entry) {
+    const std::string value = storedForm(edit);
+    draft.asRead = false;
+    draft.unset = edit.kind == ValueEdit::Unset;
+    draft.write = draft.write || !draft.unset;
+    // An entry as postconf -M prints it, each run of blanks one.
+    draft.text = draft.unset                                ? std::string()
+                 : edit.target.kind == Target::ServiceEntry ? printedForm(value)
+                                                            : value;
+    draft.set = !draft.unset;
+    const std::string& name = edit.target.service.name;
+    if (entry != nullptr && edit.target.kind == Target::ServiceField) {
+        entry->text = withField(entry->text, name, value);
+    } else if (entry != nullptr) {
+        entry->text = withSetting(entry->text, name,
+                                  draft.unset ? std::nullopt : std::optional(value));
+    }
+}
+
+void applyListEdit(const ValueEdit& edit, const RunState& state, std::vector<Draft>& drafts,
+                   std::size_t at, ParameterPlan& plan, Draft* entry) {
+    const ParameterState& parameter = state.parameters[at];
+    Draft& draft = drafts[at];
+    const std::string value = storedForm(edit);
+    std::string current = !draft.set ? startNotSet(edit, state, drafts, parameter)
+                          : draft.asRead && parameter.current ? parameter.current->list()
+                                                              : draft.text;
+    // A service's own mynetworks is used as written.
+    if (edit.key == "mynetworks") {
+        current = chooseMyNetworks(current, state.myNetworksDefault, state.localNetworks);
+    }
+    bool anchorFound = true;
+    const ListEdit decided = planListEdit(edit, current, value, anchorFound);
+    if (!plan.refusal) {
+        plan.refusal = refusalOf(edit, current, anchorFound);
+    }
+    if (!decided.write) {
+        return;
+    }
+    if (edit.kind == ValueEdit::Append) {
+        draft.appended.push_back(value);
+    }
+    draft.asRead = false;
+    draft.write = true;
+    draft.unset = false;
+    draft.text = edit.target.inMasterCf() ? serviceList(decided.text) : decided.text;
+    draft.set = true;
+    if (entry != nullptr) {
+        entry->text = withSetting(entry->text, edit.target.service.name, draft.text);
+    }
+}
+
+// What the run does with a parameter in the end: with compare, a value that
+// comes back as read is not written; a setting found not set had no value of
+// its own and stays not set unless written.
+void finishPlan(const std::optional<Reading>& read, bool compare, Draft& draft,
+                ParameterPlan& plan) {
+    const bool wasSet = !read || read->set;
+    if (draft.unset) {
+        draft.write = wasSet;
+    } else if (compare && wasSet && read &&
+               read->value == printedForm(boost::algorithm::trim_copy(draft.text))) {
+        draft.write = false;
+    }
+    if (!wasSet) {
+        plan.before.reset();
+        draft.unset = draft.unset || !draft.write;
+    }
+    plan.changed = draft.write;
+    if (draft.write && plan.target.kind == Target::MainCf &&
+        std::find(std::begin(kRestartOnly), std::end(kRestartOnly), plan.key) !=
+            std::end(kRestartOnly)) {
+        plan.warnings.push_back(restartWarning(plan.key));
+    }
+    if (!draft.unset) {
+        plan.after = draft.text;
+    }
+    warnUnreachable(plan, draft.appended);
+}
+
 }  // namespace
 
 ValueEdit::ValueEdit(Kind kind, std::string key, std::string value, Placement placement,
@@ -300,128 +438,26 @@ std::string unreachableWarning(const std::string& key, const std::string& value,
 
 std::vector<ParameterPlan> planEdits(const std::vector<ValueEdit>& edits, const RunState& state,
                                      bool compare) {
-    std::vector<ParameterPlan> plans;
+    std::vector<ParameterPlan> plans(state.parameters.size());
     std::vector<Draft> drafts(state.parameters.size());
-    for (std::size_t i = 0; i < state.parameters.size(); ++i) {
-        const ParameterState& parameter = state.parameters[i];
-        ParameterPlan plan;
-        plan.key = parameter.key;
-        plan.target = parameter.target;
-        const std::optional<Reading>& asSet =
-            parameter.asSet ? parameter.current : parameter.setReading;
-        plan.beforeSet = asSet && asSet->set;
-        if (parameter.current) {
-            drafts[i].text = parameter.current->value;
-            drafts[i].set = parameter.current->set;
-            plan.before = parameter.current->value;
-            if (!parameter.current->used) {
-                plan.warnings.push_back(unusedParameterWarning(parameter.key));
-            }
-        }
-        // A service setting is of use only when Postfix knows its NAME.
-        if (parameter.target.kind == Target::ServiceSetting && parameter.fallback &&
-            !parameter.fallback->used) {
-            plan.warnings.push_back(unusedParameterWarning(parameter.target.service.name));
-        }
-        plans.push_back(plan);
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        startPlan(state.parameters[i], plans[i], drafts[i]);
     }
     for (const ValueEdit& edit : edits) {
-        const ParameterState& parameter = *state.find(edit.key);
-        Draft& draft = drafts[static_cast<std::size_t>(&parameter - state.parameters.data())];
-        draft.mentioned = true;
-        // postconf -e stores a value without blanks at its ends, a carriage
-        // return among them: decide on that form, or a value given with a
-        // trailing "\r" would never be found again and be appended each run.
-        const std::string value = boost::algorithm::trim_copy(edit.value);
-        // A field or setting of an entry that the batch has set starts from
-        // that entry and changes it, as separate runs would; the entry is
-        // then written as it ends.
-        const ParameterState* entryState =
-            edit.target.inEntry() ? state.find(edit.target.service.serviceType()) : nullptr;
-        Draft* entry = entryState != nullptr
-                           ? &drafts[static_cast<std::size_t>(entryState - state.parameters.data())]
-                           : nullptr;
-        if (entry != nullptr && (!entry->mentioned || entry->unset)) {
-            entry = nullptr;
-        }
-        const std::string& name = edit.target.service.name;
+        const std::size_t at = indexOf(state, edit.key);
+        drafts[at].mentioned = true;
+        Draft* entry = entryOf(edit, state, drafts);
         if (entry != nullptr && edit.target.kind == Target::ServiceSetting) {
-            const std::optional<std::string> inEntry = settingOf(entry->text, name);
-            draft.set = inEntry.has_value();
-            draft.text = inEntry.value_or(std::string());
-            draft.asRead = false;
+            followEntry(*entry, edit.target.service.name, drafts[at]);
         }
-        if (!edit.isListEdit() || edit.target.kind == Target::ServiceEntry ||
-            edit.target.kind == Target::ServiceField) {
-            draft.asRead = false;
-            draft.unset = edit.kind == ValueEdit::Unset;
-            draft.write = draft.write || !draft.unset;
-            // An entry as postconf -M prints it, each run of blanks one.
-            draft.text = draft.unset                                ? std::string()
-                         : edit.target.kind == Target::ServiceEntry ? printedForm(value)
-                                                                    : value;
-            draft.set = !draft.unset;
-            if (entry != nullptr && edit.target.kind == Target::ServiceField) {
-                entry->text = withField(entry->text, name, value);
-            } else if (entry != nullptr) {
-                entry->text = withSetting(entry->text, name,
-                                          draft.unset ? std::nullopt : std::optional(value));
-            }
-            continue;
-        }
-        std::string current = !draft.set                         ? startNotSet(edit, state, drafts, parameter)
-                              : draft.asRead && parameter.current ? parameter.current->list()
-                                                                  : draft.text;
-        // A service's own mynetworks is used as written.
-        if (edit.key == "mynetworks") {
-            current = chooseMyNetworks(current, state.myNetworksDefault, state.localNetworks);
-        }
-        bool anchorFound = true;
-        const ListEdit decided = planListEdit(edit, current, value, anchorFound);
-        ParameterPlan& plan = plans[static_cast<std::size_t>(&draft - drafts.data())];
-        if (!plan.refusal) {
-            plan.refusal = refusalOf(edit, current, anchorFound);
-        }
-        if (decided.write && edit.kind == ValueEdit::Append) {
-            draft.appended.push_back(value);
-        }
-        if (decided.write) {
-            draft.asRead = false;
-            draft.write = true;
-            draft.unset = false;
-            draft.text = edit.target.inMasterCf() ? serviceList(decided.text) : decided.text;
-            draft.set = true;
-            if (entry != nullptr) {
-                entry->text = withSetting(entry->text, name, draft.text);
-            }
+        if (setsWhole(edit)) {
+            applyWhole(edit, drafts[at], entry);
+        } else {
+            applyListEdit(edit, state, drafts, at, plans[at], entry);
         }
     }
     for (std::size_t i = 0; i < plans.size(); ++i) {
-        const std::optional<Reading>& read = state.parameters[i].current;
-        Draft& draft = drafts[i];
-        const bool wasSet = !read || read->set;
-        if (draft.unset) {
-            draft.write = wasSet;
-        } else if (compare && wasSet && read &&
-                   read->value == printedForm(boost::algorithm::trim_copy(draft.text))) {
-            draft.write = false;
-        }
-        // A setting found not set had no value of its own, and stays not set
-        // unless written.
-        if (!wasSet) {
-            plans[i].before.reset();
-            draft.unset = draft.unset || !draft.write;
-        }
-        plans[i].changed = draft.write;
-        if (draft.write && plans[i].target.kind == Target::MainCf &&
-            std::find(std::begin(kRestartOnly), std::end(kRestartOnly), plans[i].key) !=
-                std::end(kRestartOnly)) {
-            plans[i].warnings.push_back(restartWarning(plans[i].key));
-        }
-        if (!draft.unset) {
-            plans[i].after = draft.text;
-        }
-        warnUnreachable(plans[i], draft.appended);
+        finishPlan(state.parameters[i].current, compare, drafts[i], plans[i]);
     }
     return plans;
 }
