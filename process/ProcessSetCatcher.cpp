@@ -125,20 +125,21 @@ void ProcessSetCatcher::uninstall(bool force) {
     if (instance_.load() != this) {
         return;
     }
-    control_.readEnd.closeQuietly();
-    control_.writeEnd.closeQuietly();
-
-    // SIGCHLD stays blocked while the table is freed and the disposition put
-    // back, and instance is cleared before anything else: a handler that
-    // still runs returns at once and never looks into a table being freed.
-    // Everything is done before any failure is reported, so a catcher whose
-    // uninstall throws never leaves its handler pointing at freed storage.
+    // SIGCHLD stays blocked while the pipe is closed, the table freed and the
+    // disposition put back, and instance is cleared before anything else: a
+    // handler that still runs returns at once, never writes into a pipe
+    // whose read end is gone (SIGPIPE would kill the process) and never looks
+    // into a table being freed. Everything is done before any failure is
+    // reported, so a catcher whose uninstall throws never leaves its handler
+    // pointing at freed storage.
     sigset_t childSignal;
     sigset_t previousMask;
     ::sigemptyset(&childSignal);
     ::sigaddset(&childSignal, SIGCHLD);
     const bool masked = retryNoInt(::sigprocmask, SIG_BLOCK, &childSignal, &previousMask) == 0;
     instance_.store(nullptr);
+    control_.readEnd.closeQuietly();
+    control_.writeEnd.closeQuietly();
 
     const bool stillRunning = !force && children_.size() > finished_;
     children_.clear();
