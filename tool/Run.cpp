@@ -38,8 +38,9 @@ void report(const Options& options, const std::string& configDirectory,
         }
     }
     if (options.json) {
-        const std::string json = jsonReport(plans, options.dryRun, configDirectory,
-                                            options.reload ? std::optional(reloaded) : std::nullopt);
+        const std::string json =
+            jsonReport(plans, options.dryRun, configDirectory,
+                       options.reload ? std::optional(reloaded) : std::nullopt);
         reserved.release();
         std::cout << json << std::endl;
     } else if (options.verbose) {
