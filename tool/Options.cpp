@@ -75,15 +75,22 @@ bool placedAtItself(const std::string& value, const std::string& anchor) {
            listRun(boost::algorithm::trim_copy(anchor));
 }
 
-Options parseOptions(int argc, char* argv[]) {
-    Options options;
+namespace {
+
+// What the options asked for beyond the settings they store in Options.
+struct Actions {
     bool replace = false;
     bool remove = false;
     bool unset = false;
     bool batch = false;
     bool undo = false;
+};
+
+// The options, acted on in the order given: -h and --version end the run
+// where they stand, an unrecognised option with the usage text.
+Actions readOptions(int argc, char* argv[], Options& options) {
+    Actions actions;
     int option;
-    // Acted on in the order given: -h and --version end the run where they stand.
     while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         switch (option) {
             case 'h':
@@ -92,13 +99,13 @@ Options parseOptions(int argc, char* argv[]) {
                 std::cout << "tarnwick " TARNWICK_VERSION << std::endl;
                 std::exit(finishStandardOutput(EXIT_SUCCESS));
             case 'r':
-                replace = true;
+                actions.replace = true;
                 break;
             case 'd':
-                remove = true;
+                actions.remove = true;
                 break;
             case 'u':
-                unset = true;
+                actions.unset = true;
                 break;
             case 'n':
                 options.dryRun = options.verbose = true;
@@ -107,7 +114,7 @@ Options parseOptions(int argc, char* argv[]) {
                 options.verbose = true;
                 break;
             case 'f':
-                batch = true;
+                actions.batch = true;
                 options.file = optarg;
                 break;
             case 'w':
@@ -132,7 +139,7 @@ Options parseOptions(int argc, char* argv[]) {
                 options.anchor = optarg;
                 break;
             case kUndo:
-                undo = true;
+                actions.undo = true;
                 options.undo = optarg;
                 break;
             case 'c':
@@ -142,22 +149,35 @@ Options parseOptions(int argc, char* argv[]) {
                 usage(std::cerr, EXIT_FAILURE);
         }
     }
+    return actions;
+}
 
-    const int operands = argc - optind;
-    if (replace && remove) {
+// The combinations refused whatever the operands.
+void checkActions(const Actions& actions, const Options& options) {
+    if (actions.replace && actions.remove) {
         usageError("you should not combine --replace and --remove");
     }
-    if (unset && (replace || remove)) {
+    if (actions.unset && (actions.replace || actions.remove)) {
         usageError("you should not combine --unset with --replace or --remove");
     }
     if (options.placement != Options::ValueEdit::AtEnd &&
-        (replace || remove || unset || batch || undo)) {
+        (actions.replace || actions.remove || actions.unset || actions.batch || actions.undo)) {
         usageError("you should give --before or --after with an append only");
     }
-    if (undo) {
+}
+
+}  // namespace
+
+Options parseOptions(int argc, char* argv[]) {
+    Options options;
+    const Actions actions = readOptions(argc, argv, options);
+    checkActions(actions, options);
+    const int operands = argc - optind;
+    const bool editing = actions.replace || actions.remove || actions.unset;
+    if (actions.undo) {
         // The report says what to edit; --strict would refuse putting back
         // a parameter Postfix does not use, which the run had written.
-        if (operands != 0 || replace || remove || unset || batch || options.strict) {
+        if (operands != 0 || editing || actions.batch || options.strict) {
             usageError("you should give no key, value, --replace, --remove, --unset, --file or "
                        "--strict with --undo");
         }
@@ -166,8 +186,8 @@ Options parseOptions(int argc, char* argv[]) {
         }
         return options;
     }
-    if (batch) {
-        if (operands != 0 || replace || remove || unset) {
+    if (actions.batch) {
+        if (operands != 0 || editing) {
             usageError("you should give no key, value, --replace or --remove with --file");
         }
         // An empty name would read as no batch at all; it names no file either.
@@ -176,7 +196,7 @@ Options parseOptions(int argc, char* argv[]) {
         }
         return options;
     }
-    if (unset) {
+    if (actions.unset) {
         // Unsetting takes a key alone: a value would be silently ignored.
         if (operands != 1) {
             usageError("you should specify the key to unset, and no value");
@@ -188,12 +208,13 @@ Options parseOptions(int argc, char* argv[]) {
     if (operands != 2) {
         usageError("you should specify key and value to set");
     }
-    options.action = replace  ? Options::ValueEdit::Replace
-                     : remove ? Options::ValueEdit::Remove
-                              : Options::ValueEdit::Append;
+    options.action = actions.replace  ? Options::ValueEdit::Replace
+                     : actions.remove ? Options::ValueEdit::Remove
+                                      : Options::ValueEdit::Append;
     options.key = argv[optind];
     options.value = argv[optind + 1];
-    if (options.placement != Options::ValueEdit::AtEnd && placedAtItself(options.value, options.anchor)) {
+    if (options.placement != Options::ValueEdit::AtEnd &&
+        placedAtItself(options.value, options.anchor)) {
         usageError("you should not place a value before or after itself");
     }
     return options;
