@@ -3,7 +3,9 @@
 #   append:    postconf -h config_directory; postconf -h KEY;
 #              postconf -x -o KEY=NEW -h KEY (the check); postconf -e KEY=NEW
 #   --replace: postconf -h config_directory; the check; postconf -e KEY=VALUE
-#   --json:    the append's runs, with the JSON report on standard output
+#   --json:    the append's runs and postconf -n -h KEY (whether main.cf sets
+#              it, for the report's before_set), with the JSON report on
+#              standard output
 # The bare runs come from a minimal C launcher (fork, execv, waitpid, output
 # discarded). Each timed run starts from the same main.cf, backdated by an
 # hour, so postconf's wait for a freshly modified main.cf to settle does not
@@ -147,9 +149,10 @@ compare append "<= 1.05" "$key" check_relay_domains :: \
 compare --replace "<= 1.05" --replace "$key" permit_mynetworks :: \
   "$pc" -h config_directory ";" "$pc" -x -o "$key=permit_mynetworks" -h "$key" ";" \
   "$pc" -e "$key=permit_mynetworks"
-# The same append with its JSON report: the same postconf runs.
+# The same append with its JSON report: its runs, and the read of whether
+# main.cf sets the parameter (before_set).
 compare --json "<= 1.05" --json "$key" check_relay_domains :: \
-  "$pc" -h config_directory ";" "$pc" -h "$key" ";" \
+  "$pc" -h config_directory ";" "$pc" -h "$key" ";" "$pc" -n -h "$key" ";" \
   "$pc" -x -o "$appended" -h "$key" ";" "$pc" -e "$appended"
 
 # --- batch ---------------------------------------------------------------------
