@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <sstream>
 #include <utility>
 
 #include <boost/algorithm/string/join.hpp>
@@ -110,16 +109,6 @@ ListEdit planListEdit(const ValueEdit& edit, const std::string& current, const s
             return decided;
         }
     }
-}
-
-// The words of a master.cf entry as postconf -M prints it.
-std::vector<std::string> entryWords(const std::string& entry) {
-    std::vector<std::string> words;
-    std::istringstream in(entry);
-    for (std::string word; in >> word;) {
-        words.push_back(word);
-    }
-    return words;
 }
 
 std::string joinWords(const std::vector<std::string>& words) {
@@ -248,8 +237,7 @@ void followEntry(const Draft& entry, const std::string& name, Draft& draft) {
 // A replacement or an unset, and every edit of an entry or a field: the value
 // is set whole.
 bool setsWhole(const ValueEdit& edit) {
-    return !edit.isListEdit() || edit.target.kind == Target::ServiceEntry ||
-           edit.target.kind == Target::ServiceField;
+    return !edit.isListEdit() || edit.target.setWhole();
 }
 
 // postconf -e stores a value without blanks at its ends, a carriage return
@@ -369,9 +357,8 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
             parameter.target = edit.target;
             // An entry or a field is always read: postconf -M -e and -F -e
             // rewrite master.cf, and a missing entry must be told apart.
-            parameter.readCurrent = compare || edit.kind != ValueEdit::Replace ||
-                                    edit.target.kind == Target::ServiceEntry ||
-                                    edit.target.kind == Target::ServiceField;
+            parameter.readCurrent =
+                compare || edit.kind != ValueEdit::Replace || edit.target.setWhole();
             // A service setting's NAME is read whenever the setting is: that
             // read says whether Postfix uses NAME at all.
             parameter.fallbackIfSet = parameter.fallbackIfNotSet =
@@ -400,7 +387,7 @@ RunState RunState::forEdits(const std::vector<ValueEdit>& edits, bool compare) {
     for (const ValueEdit& edit : edits) {
         const std::size_t own = state.index_.at(edit.key);
         // Entries and fields hold no list and inherit nothing.
-        if (edit.target.kind == Target::ServiceEntry || edit.target.kind == Target::ServiceField) {
+        if (edit.target.setWhole()) {
             continue;
         }
         if (!edit.isListEdit()) {

@@ -4,9 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/join.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 #include "mail/postfix/FileEnding.h"
@@ -80,8 +78,6 @@ bool fieldTakes(int index, const std::string& value) {
 }
 
 void checkField(const std::string& serviceType, int index, const std::string& value) {
-    static const char* const names[] = {"",       "",       "private",      "unprivileged",
-                                        "chroot", "wakeup", "process_limit"};
     static const char* const takes[] = {"",
                                         "",
                                         "y, n or -",
@@ -90,7 +86,8 @@ void checkField(const std::string& serviceType, int index, const std::string& va
                                         "seconds, ? after them for only when used, or -",
                                         "a number or -"};
     if (!fieldTakes(index, value)) {
-        throw PostfixConfigurationError(std::string("the ") + names[index] + " field of \"" +
+        throw PostfixConfigurationError(std::string("the ") + serviceFieldName(index) +
+                                        " field of \"" +
                                         serviceType + "\" takes " + takes[index] + ", not \"" +
                                         value + "\"");
     }
@@ -106,10 +103,7 @@ void checkEntryEdit(const ValueEdit& edit) {
         throw PostfixConfigurationError("a master.cf service entry is set whole: use --replace");
     }
     if (entry && edit.kind == ValueEdit::Replace) {
-        std::vector<std::string> words;
-        const std::string value = boost::algorithm::trim_copy(edit.value);
-        boost::algorithm::split(words, value, boost::algorithm::is_space(),
-                                boost::algorithm::token_compress_on);
+        const std::vector<std::string> words = entryWords(edit.value);
         if (words.size() < 8) {
             throw PostfixConfigurationError(
                 "the entry of \"" + edit.key +
@@ -306,16 +300,9 @@ void PostfixConfiguration::checkMainCfEnding(const Settings& settings) const {
         arguments.push_back(setting.first);
     }
     arguments[1] = references;
-    const std::string output = postconf::read(arguments);
-    std::vector<std::string> lines;
-    boost::algorithm::split(lines, output, boost::algorithm::is_any_of("\n"));
+    const std::map<std::string, std::string> set = postconf::valuesByName(postconf::read(arguments));
     for (const auto& setting : settings) {
-        // "NAME = VALUE", or "NAME =" for a parameter set to nothing.
-        const std::string set = setting.first + " =";
-        const bool listed = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line == set || line.compare(0, set.size() + 1, set + " ") == 0;
-        });
-        if (!listed) {
+        if (set.count(setting.first) == 0) {
             throw PostfixConfigurationError(
                 "main.cf does not end with a newline; postconf would join the new setting onto "
                 "its last line: add one first");
@@ -398,8 +385,7 @@ void PostfixConfiguration::checkReadable(const std::vector<ParameterPlan>& plans
         std::string name = plan.key;
         if (!plan.changed) {
             continue;
-        } else if (plan.target.kind == Target::ServiceEntry ||
-                   plan.target.kind == Target::ServiceField) {
+        } else if (plan.target.setWhole()) {
             // Entries and fields are no parameters: no setting refers to
             // them, and postconf -M -e and -F -e check them as they write.
             continue;

@@ -1,6 +1,7 @@
 #include "mail/postfix/Target.h"
 
 #include <iterator>
+#include <sstream>
 
 namespace kelmo::mail::postfix {
 
@@ -40,6 +41,19 @@ int serviceFieldIndex(const std::string& name) {
         }
     }
     return -1;
+}
+
+const char* serviceFieldName(int index) {
+    return kFields[index];
+}
+
+std::vector<std::string> entryWords(const std::string& entry) {
+    std::vector<std::string> words;
+    std::istringstream in(entry);
+    for (std::string word; in >> word;) {
+        words.push_back(word);
+    }
+    return words;
 }
 
 Target Target::of(const std::string& key) {

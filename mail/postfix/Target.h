@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelmo::mail::postfix {
 
@@ -29,6 +30,13 @@ std::optional<ServiceKey> serviceEntryKey(const std::string& key);
 // name.
 int serviceFieldIndex(const std::string& name);
 
+// postconf -F's name of the field at index (0 to 7).
+const char* serviceFieldName(int index);
+
+// The words of a master.cf entry, split at runs of white space, as postconf
+// -M prints and -M -e takes them.
+std::vector<std::string> entryWords(const std::string& entry);
+
 // Where a key's value lives, known from the key alone, so that nothing after
 // the parse works it out again.
 struct Target {
@@ -44,6 +52,9 @@ struct Target {
     // The target a key names; the key is not checked here.
     static Target of(const std::string& key);
     bool inMasterCf() const { return kind != MainCf; }
+    // An entry or a field: set whole, never a list, and no parameter that a
+    // setting could refer to.
+    bool setWhole() const { return kind == ServiceEntry || kind == ServiceField; }
     // A setting or field, which needs the entry it belongs to.
     bool inEntry() const { return kind == ServiceSetting || kind == ServiceField; }
 };
