@@ -2,6 +2,9 @@
 
 #include <stdexcept>
 
+#include <boost/bind/bind.hpp>
+#include <boost/ref.hpp>
+
 #include "process/PipeRun.h"
 
 namespace kelmo::process {
@@ -65,6 +68,11 @@ int Pipe::run() {
 
 void appendOutput(std::string& target, const std::vector<char>& chunk) {
     target.append(chunk.data(), chunk.size());
+}
+
+void collectOutput(OutputChannel& channel, std::string& text) {
+    channel.fd = FD_PIPE;
+    channel.handler = boost::bind(appendOutput, boost::ref(text), boost::placeholders::_1);
 }
 
 }  // namespace kelmo::process

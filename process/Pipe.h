@@ -34,4 +34,8 @@ public:
 // boost::bind(appendOutput, boost::ref(text), _1).
 void appendOutput(std::string& target, const std::vector<char>& chunk);
 
+// Sets channel to a pipe whose every chunk appendOutput adds to text, which
+// must outlive the run.
+void collectOutput(OutputChannel& channel, std::string& text);
+
 }  // namespace kelmo::process

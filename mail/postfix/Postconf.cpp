@@ -9,8 +9,6 @@
 #include <sstream>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <boost/bind/bind.hpp>
-#include <boost/ref.hpp>
 
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
@@ -32,11 +30,6 @@ bool runFailed(int status) {
 
 std::string failureText(const std::string& errors) {
     return errors.empty() ? std::string("unknown error") : errors;
-}
-
-void capture(process::OutputChannel& channel, std::string& text) {
-    channel.fd = process::FD_PIPE;
-    channel.handler = boost::bind(process::appendOutput, boost::ref(text), boost::placeholders::_1);
 }
 
 process::Command command(const std::vector<std::string>& arguments) {
@@ -83,19 +76,21 @@ std::string readInto(const std::vector<std::string>& arguments, std::string& err
     return output;
 }
 
-// Each kind's options: as a single edit reads it, and as a batch does.
+// Each kind's options, as a single edit reads it and as a batch does, and
+// whether it reads what a file sets, so that printing nothing means not set.
 struct KindOptions {
     std::vector<std::string> perName;
     std::vector<std::string> batched;
     Hidden hidden;
+    bool asSet;
 };
 const KindOptions kKinds[] = {
-    {{"-h"}, {}, FindHidden},
-    {{"-n", "-h"}, {"-n"}, FindHidden},
-    {{"-P", "-h"}, {"-P"}, KeepHidden},
-    {{"-h", "-d"}, {"-d"}, KeepHidden},
-    {{"-M"}, {"-M"}, KeepHidden},
-    {{"-F", "-h"}, {"-F"}, KeepHidden},
+    {{"-h"}, {}, FindHidden, false},
+    {{"-n", "-h"}, {"-n"}, FindHidden, true},
+    {{"-P", "-h"}, {"-P"}, KeepHidden, true},
+    {{"-h", "-d"}, {"-d"}, KeepHidden, false},
+    {{"-M"}, {"-M"}, KeepHidden, true},
+    {{"-F", "-h"}, {"-F"}, KeepHidden, true},
 };
 
 // The lines of text, the last one without its newline too.
@@ -130,15 +125,13 @@ const char kReference[] = "tarnwick_reference";
 
 int run(const std::vector<std::string>& arguments, std::string& output, std::string& errors) {
     process::Pipe pipe(command(arguments));
-    capture(pipe.stdoutChannel, output);
-    capture(pipe.stderrChannel, errors);
+    process::collectOutput(pipe.stdoutChannel, output);
+    process::collectOutput(pipe.stderrChannel, errors);
     return pipe.run();
 }
 
 std::string fatalLine(const std::string& errors) {
-    std::istringstream lines(errors);
-    std::string line;
-    while (std::getline(lines, line)) {
+    for (const std::string& line : linesOf(errors)) {
         if (line.find("fatal:") != std::string::npos) {
             return line;
         }
@@ -175,10 +168,8 @@ std::string read(const std::vector<std::string>& arguments, bool checkDiagnostic
     return readInto(arguments, errors, checkDiagnostics);
 }
 
-Reading readParameter(std::vector<std::string> options, const std::string& key, Hidden hidden) {
-    const bool asSet = std::any_of(options.begin(), options.end(), [](const std::string& option) {
-        return option == "-n" || option == "-P";
-    });
+Reading readParameter(std::vector<std::string> options, const std::string& key, Hidden hidden,
+                      bool asSet) {
     options.push_back(key);  // even when empty
     std::string errors;
     Reading reading;
@@ -198,7 +189,7 @@ Reading readParameter(std::vector<std::string> options, const std::string& key, 
 
 void Reads::ask(Kind kind, const std::string& key, std::optional<Reading>* into) {
     if (form_ == PerName && kind != Entry) {
-        *into = readParameter(kKinds[kind].perName, key, kKinds[kind].hidden);
+        *into = readParameter(kKinds[kind].perName, key, kKinds[kind].hidden, kKinds[kind].asSet);
     } else {
         asked_.push_back({kind, key, into});
     }
@@ -259,7 +250,7 @@ void Reads::run() {
             if (read.hidden) {
                 read.reading.value = hiddenValues[key];
             }
-            read.reading.set = kind == Value || kind == Default || !read.reading.value.empty();
+            read.reading.set = !kKinds[kind].asSet || !read.reading.value.empty();
             boost::algorithm::trim(read.reading.value);
         }
     }
@@ -322,7 +313,7 @@ std::vector<std::string> missingServices(const std::vector<std::string>& service
 void write(const std::vector<std::string>& arguments) {
     process::Pipe pipe(command(arguments));
     std::string errors;
-    capture(pipe.stderrChannel, errors);
+    process::collectOutput(pipe.stderrChannel, errors);
     if (runFailed(pipe.run())) {
         throw PostfixConfigurationError(failureText(errors));
     }

@@ -33,12 +33,13 @@ std::string read(const std::vector<std::string>& arguments, bool checkDiagnostic
 enum Hidden { KeepHidden, FindHidden };
 
 // postconf OPTIONS... KEY, trimmed. used is false when postconf calls KEY an
-// unknown parameter; set is false when a read of what a file sets (-n, -P)
-// prints nothing at all. With FindHidden, a value that postconf hides because
+// unknown parameter; with asSet (a read of what a file sets: -n, -P, -F) set
+// is false when it prints nothing at all. With FindHidden, a value that postconf hides because
 // nothing refers to it is read once more with a reference that lasts one run:
 // postconf prints a parameter main.cf sets only when some setting refers to
 // it, and -o writes nothing.
-Reading readParameter(std::vector<std::string> options, const std::string& key, Hidden hidden);
+Reading readParameter(std::vector<std::string> options, const std::string& key, Hidden hidden,
+                      bool asSet = false);
 
 // What a run of edits reads of a parameter, each as postconf -h prints it.
 enum Kind {

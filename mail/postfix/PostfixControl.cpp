@@ -5,9 +5,6 @@
 
 #include <string>
 
-#include <boost/bind/bind.hpp>
-#include <boost/ref.hpp>
-
 #include "mail/postfix/PostfixError.h"
 #include "process/Command.h"
 #include "process/Pipe.h"
@@ -33,11 +30,8 @@ int runPostfix(const std::string& command, std::string& output) {
     process::Command run(kTimeout, "-k", "5", std::to_string(kPostfixSeconds), kPostfix, command);
     process::Pipe pipe(run);
     pipe.stdinChannel.fd = process::FD_DEVNULL;
-    for (process::OutputChannel* channel : {&pipe.stdoutChannel, &pipe.stderrChannel}) {
-        channel->fd = process::FD_PIPE;
-        channel->handler =
-            boost::bind(process::appendOutput, boost::ref(output), boost::placeholders::_1);
-    }
+    process::collectOutput(pipe.stdoutChannel, output);
+    process::collectOutput(pipe.stderrChannel, output);
     const int status = pipe.run();
     if (WIFEXITED(status) &&
         (WEXITSTATUS(status) == kTimedOut || WEXITSTATUS(status) == kKilled)) {
