@@ -24,12 +24,16 @@ std::string jsonReport(const std::vector<kelmo::mail::postfix::ParameterPlan>& p
     bool changed = false;
     for (const auto& plan : plans) {
         changed = changed || plan.changed;
+        Json warnings = Json::array();
+        for (const auto& warning : plan.warnings) {
+            warnings.push_back(warning.text);
+        }
         parameters.push_back(Json{{"name", plan.key},
                                   {"before", plan.before ? Json(*plan.before) : Json()},
                                   {"before_set", plan.beforeSet},
                                   {"after", plan.after ? Json(*plan.after) : Json()},
                                   {"changed", plan.changed},
-                                  {"warnings", plan.warnings}});
+                                  {"warnings", warnings}});
     }
     Json report = {{"changed", changed},
                    {"dry_run", dryRun},

@@ -33,8 +33,8 @@ using kelmo::mail::postfix::ValueEdit;
 void report(const Options& options, const std::string& configDirectory,
             const std::vector<ParameterPlan>& plans, ReservedStdout& reserved, bool reloaded) {
     for (const auto& plan : plans) {
-        for (const std::string& warning : plan.warnings) {
-            std::cerr << "tarnwick: warning: " << warning << "\n";
+        for (const auto& warning : plan.warnings) {
+            std::cerr << "tarnwick: warning: " << warning.text << "\n";
         }
     }
     if (options.json) {

@@ -319,7 +319,7 @@ void finishPlan(const std::optional<Reading>& read, bool compare, Draft& draft,
     if (draft.write && plan.target.kind == Target::MainCf &&
         std::find(std::begin(kRestartOnly), std::end(kRestartOnly), plan.key) !=
             std::end(kRestartOnly)) {
-        plan.warnings.push_back(restartWarning(plan.key));
+        plan.warnings.emplace_back(restartWarning(plan.key), false);
     }
     if (!draft.unset) {
         plan.after = draft.text;

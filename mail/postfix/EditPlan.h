@@ -112,6 +112,17 @@ private:
     std::map<std::string, std::size_t> index_;
 };
 
+// What the administrator should hear about an edit (without a program name),
+// whether or not it writes.
+struct Warning {
+    Warning(std::string text, bool strict = true) : text(std::move(text)), strict(strict) {}
+
+    std::string text;
+    // Whether --strict refuses the run for it: a name Postfix does not use, a
+    // value it never reaches; not a change that waits for Postfix's restart.
+    bool strict;
+};
+
 // One parameter's outcome, all that the writes and the reports read.
 struct ParameterPlan {
     std::string key;
@@ -127,9 +138,7 @@ struct ParameterPlan {
     std::optional<std::string> after;
     // Whether the run writes it: to after, or by removing the setting.
     bool changed = false;
-    // What the administrator should hear about the edit (without a program
-    // name), whether or not it writes.
-    std::vector<std::string> warnings;
+    std::vector<Warning> warnings;
     // Why the run must not write it (the first reason the edits met); the
     // checks refuse the whole run for it.
     std::optional<std::string> refusal;
@@ -140,7 +149,7 @@ struct ParameterPlan {
 std::string unusedParameterWarning(const std::string& key);
 
 // "Postfix applies <key> only when it starts: ..." for a change of a main.cf
-// parameter that a reload does not put in force; --strict lets it pass.
+// parameter that a reload does not put in force.
 std::string restartWarning(const std::string& key);
 
 // "<key>: "<value>" follows "<word>", where Postfix always stops: ..." for a

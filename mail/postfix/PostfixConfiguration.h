@@ -164,8 +164,9 @@ private:
     // newline and postconf -n says it sets not every key of settings.
     void checkMainCfEnding(const Settings& settings) const;
 
-    // Under the lock, what a dry run must foresee too: a service setting's
-    // element holding a blank, every parameter a warning names (strict only),
+    // Under the lock, what a dry run must foresee too: a plan's refusal, a
+    // service setting's element holding a blank, a Warning that --strict
+    // refuses (strict only),
     // the arguments' size, main.cf's and master.cf's final newline where a
     // write would add a line, and each written service's presence in
     // master.cf. Throws PostfixConfigurationError.

@@ -332,9 +332,9 @@ void PostfixConfiguration::checkPlans(const std::vector<ParameterPlan>& plans, b
     bool writesMasterCf = false;
     std::vector<std::string> services;
     for (const ParameterPlan& plan : plans) {
-        for (const std::string& warning : plan.warnings) {
-            if (strict && warning != restartWarning(plan.key)) {
-                throw PostfixConfigurationError(warning);
+        for (const Warning& warning : plan.warnings) {
+            if (strict && warning.strict) {
+                throw PostfixConfigurationError(warning.text);
             }
         }
         writesMasterCf = writesMasterCf || (plan.changed && plan.target.inMasterCf());

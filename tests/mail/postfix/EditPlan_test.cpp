@@ -55,8 +55,8 @@ std::string plan(const std::string& batch, const Files& files, bool compare) {
     for (const pf::ParameterPlan& p : pf::planEdits(edits, state, compare)) {
         text += (text.empty() ? "" : "; ") + p.key + " " + (p.before ? *p.before : "-") +
                 (p.changed ? " -> " : " = ") + (p.after ? *p.after : "-");
-        for (const std::string& warning : p.warnings)
-            text += " [" + warning.substr(0, warning.find(':')) + "]";
+        for (const pf::Warning& warning : p.warnings)
+            text += " [" + warning.text.substr(0, warning.text.find(':')) + "]";
         if (p.refusal) text += " !" + p.refusal->substr(0, p.refusal->find(':'));
     }
     return text;
