@@ -2,14 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <cerrno>
-#include <fstream>
-#include <iostream>
 #include <optional>
 
-#include "common/SystemError.h"
 #include "mail/postfix/PostfixConfiguration.h"
 #include "mail/postfix/PostfixError.h"
+#include "tool/BoundedInput.h"
 #include "tool/Options.h"
 
 namespace tarnwick {
@@ -85,28 +82,7 @@ std::optional<ValueEdit> parseLine(const std::string& line) {
     return std::nullopt;
 }
 
-// The whole input, refused once it passes either bound.
-std::string readBounded(std::istream& in, const std::string& file) {
-    std::string text;
-    std::size_t lines = 0;
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        const std::string::size_type from = text.size();
-        text.append(chunk, static_cast<std::size_t>(in.gcount()));
-        lines += static_cast<std::size_t>(std::count(text.begin() + from, text.end(), '\n'));
-        if (text.size() > kMaxBytes || lines > kMaxLines ||
-            (lines == kMaxLines && text.back() != '\n')) {
-            throw BatchFileError(file + ": batch larger than 16 MiB or 100000 lines");
-        }
-    }
-    if (in.bad()) {
-        kelmo::throwSystemError("read " + file, errno);
-    }
-    return text;
-}
-
-std::vector<ValueEdit> parse(std::istream& in, const std::string& file) {
-    const std::string text = readBounded(in, file);
+std::vector<ValueEdit> parse(const std::string& text, const std::string& file) {
     // Editors on other systems save a byte-order mark and CRLF line ends;
     // read either way, the file means the same edits.
     std::string::size_type begin = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -160,14 +136,11 @@ BatchFileError::BatchFileError(const std::string& message) : std::runtime_error(
 BatchFileError::~BatchFileError() = default;
 
 std::vector<ValueEdit> readBatch(const std::string& file) {
-    if (file == "-") {
-        return parse(std::cin, file);
+    const std::optional<std::string> text = readBounded(file, kMaxBytes, kMaxLines);
+    if (!text) {
+        throw BatchFileError(file + ": batch larger than 16 MiB or 100000 lines");
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        kelmo::throwSystemError("open " + file, errno);
-    }
-    return parse(in, file);
+    return parse(*text, file);
 }
 
 }  // namespace tarnwick

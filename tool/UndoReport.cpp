@@ -2,16 +2,14 @@
 
 #include <stdlib.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iostream>
+#include <limits>
 #include <memory>
 #include <optional>
 
 #include <nlohmann/json.hpp>
 
-#include "common/SystemError.h"
+#include "tool/BoundedInput.h"
 
 namespace tarnwick {
 
@@ -23,21 +21,6 @@ using Json = nlohmann::json;
 // A report holds each value at most twice, and a run writes at most a few
 // MiB; /dev/zero or an endless pipe fails at once.
 const std::size_t kMaxBytes = 64 << 20;
-
-std::string readBounded(std::istream& in, const std::string& file) {
-    std::string text;
-    char chunk[65536];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        text.append(chunk, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxBytes) {
-            throw UndoReportError(file + ": larger than 64 MiB, not a report of tarnwick --json");
-        }
-    }
-    if (in.bad()) {
-        kelmo::throwSystemError("read " + file, errno);
-    }
-    return text;
-}
 
 // The JSON report's plans, or nullopt for anything of another shape. A
 // string holding a NUL could not be a postconf argument.
@@ -72,15 +55,12 @@ UndoReportError::UndoReportError(const std::string& message) : std::runtime_erro
 UndoReportError::~UndoReportError() = default;
 
 UndoReport readUndoReport(const std::string& file) {
-    std::ifstream opened;
-    if (file != "-") {
-        opened.open(file, std::ios::binary);
-        if (!opened) {
-            kelmo::throwSystemError("open " + file, errno);
-        }
+    const std::optional<std::string> text =
+        readBounded(file, kMaxBytes, std::numeric_limits<std::size_t>::max());
+    if (!text) {
+        throw UndoReportError(file + ": larger than 64 MiB, not a report of tarnwick --json");
     }
-    const Json report = Json::parse(readBounded(file == "-" ? std::cin : opened, file), nullptr,
-                                    false);
+    const Json report = Json::parse(*text, nullptr, false);
     const auto refused = [&file](const std::string& why) { return UndoReportError(file + ": " + why); };
     if (report.is_object() && report.contains("error")) {
         throw refused("the report of a failed run: nothing to undo");
